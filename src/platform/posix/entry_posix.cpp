@@ -1,0 +1,6 @@
+// Process entry on POSIX.
+#include "platform/entry.h"
+
+int main() {
+  return qs::RunProgram();
+}

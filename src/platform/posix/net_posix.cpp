@@ -1,0 +1,31 @@
+// This host's IPv4 addresses on POSIX, through the resolver.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/net.h"
+
+namespace qs::platform {
+
+std::vector<std::string> HostIPv4Addresses(std::size_t max) {
+  std::vector<std::string> addresses;
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return addresses;
+
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;  // one entry per address, not one per socket type
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &found) != 0) return addresses;
+  for (addrinfo* entry = found; entry && addresses.size() < max; entry = entry->ai_next) {
+    const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
+    char text[INET_ADDRSTRLEN] = {};
+    if (inet_ntop(AF_INET, &ipv4->sin_addr, text, sizeof text)) addresses.emplace_back(text);
+  }
+  freeaddrinfo(found);
+  return addresses;
+}
+
+}  // namespace qs::platform

@@ -1,0 +1,28 @@
+// This host's IPv4 addresses on Windows, through Winsock's host-name lookup.
+#include <winsock2.h>
+
+#include "platform/net.h"
+
+namespace qs::platform {
+
+std::vector<std::string> HostIPv4Addresses(std::size_t max) {
+  std::vector<std::string> addresses;
+  WSADATA wsa{};
+  if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return addresses;
+
+  char name[256] = {};
+  if (gethostname(name, sizeof name) == 0) {
+    const hostent* host = gethostbyname(name);
+    if (host && host->h_addrtype == AF_INET) {
+      for (int i = 0; host->h_addr_list[i] && addresses.size() < max; ++i) {
+        in_addr address{};
+        memcpy(&address, host->h_addr_list[i], sizeof address);
+        addresses.emplace_back(inet_ntoa(address));
+      }
+    }
+  }
+  WSACleanup();
+  return addresses;
+}
+
+}  // namespace qs::platform
