@@ -25,14 +25,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineserver -w
 fi
 
-# A resident server makes each test program start in milliseconds; its pipes must not be
-# the test runner's, or CTest waits for them to close.
-wineserver -p >/dev/null 2>&1 </dev/null
-# Wine's background services start with the first program and keep that program's pipes
-# open: start them here, on /dev/null, before any test.
-wineboot >/dev/null 2>&1 </dev/null
-
-# Dialog tests need a display: a private virtual one, on a free display number.
+# Dialog tests need a display: a private virtual one, on a free display number. It must
+# be there before Wine's desktop process starts, or Wine has no window driver.
 if [ -z "${QS_NO_XVFB:-}" ]; then
   display_file=$(mktemp)
   Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 </dev/null &
@@ -48,5 +42,12 @@ if [ -z "${QS_NO_XVFB:-}" ]; then
   export DISPLAY=":$(head -n 1 "$display_file")"
   rm -f "$display_file"
 fi
+
+# A resident server makes each test program start in milliseconds; its pipes must not be
+# the test runner's, or CTest waits for them to close.
+wineserver -p >/dev/null 2>&1 </dev/null
+# Wine's background services start with the first program and keep that program's pipes
+# open: start them here, on /dev/null, before any test.
+wineboot >/dev/null 2>&1 </dev/null
 
 "$@"

@@ -1,34 +1,41 @@
-// Start-up and shut-down: the order in which the program comes up and goes down.
-#include <string>
-
+// The composition root: builds the program's parts once and runs them.
+#include "app/application.h"
 #include "app/host_addresses.h"
+#include "app/idle_tick.h"
+#include "app/main_dialog.h"
+#include "bridge/tcp_server.h"
 #include "log/event_log.h"
 #include "platform/clock.h"
 #include "platform/entry.h"
+#include "platform/ui.h"
+#include "serial/port_usage.h"
+#include "serial/serial_link.h"
 #include "settings/settings_file.h"
 #include "settings/settings_store.h"
 
 namespace qs {
-namespace {
-
-constexpr const char* kStartLine = "------------- Start programu --------------------";
-constexpr const char* kEndLine = "------------- Koniec programu --------------------";
-
-}  // namespace
 
 int RunProgram() {
   SettingsStore settings;
   EventLog log(settings, platform::SystemClock());
+  PortUsage usage;
+  SerialLink serial(log, usage);
+  TcpServer server(settings, log);
+  IdleTick tick(settings, log, usage, serial);
 
-  // The settings come first, so that the start line already reaches the log file.
-  LoadSettings(settings);
-  log.LogEvent(kStartLine);
-  for (const std::string& address : ListHostAddresses()) log.LogEvent("My IP adres:" + address);
-
-  // The TCP server, the always-open port and the main dialog take their place here.
-
-  log.LogEvent(kEndLine);
-  return 0;
+  const Application app{
+      settings,
+      log,
+      server,
+      serial,
+      ListHostAddresses,
+      [&] { LoadSettings(settings); },
+      [&] {
+        MainDialog dialog(log, tick, nullptr);
+        return platform::RunModalDialog(platform::DialogId::kMain, dialog);
+      },
+  };
+  return RunApplication(app);
 }
 
 }  // namespace qs

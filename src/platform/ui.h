@@ -1,12 +1,12 @@
-// User-interface seam: the controls that the core drives, by what they do rather than by OS.
+// User-interface seam: modal dialogs driven by a platform-neutral handler, by control id.
 #pragma once
 
+#include <functional>
 #include <string_view>
 
 namespace qs::platform {
 
-// A list box of text lines (the main dialog's event list). Used on the user-interface
-// thread only.
+// A list box of text lines (the main dialog's event list).
 class ListControl {
  public:
   virtual ~ListControl() = default;
@@ -14,5 +14,38 @@ class ListControl {
   virtual void AddString(std::string_view line) = 0;
   virtual void SetCurSel(int index) = 0;
 };
+
+// An open dialog as its handler sees it. Used on the user-interface thread only.
+class DialogWindow {
+ public:
+  virtual ~DialogWindow() = default;
+  virtual ListControl& List(int controlId) = 0;
+  // A repeating timer; it stops when the dialog is destroyed.
+  virtual void StartTimer(unsigned milliseconds) = 0;
+  // Ends the modal loop; RunModalDialog returns result.
+  virtual void End(int result) = 0;
+  // A function that any thread may call, without waiting, to have the handler's OnWake
+  // run on the user-interface thread soon. It must not be called after the dialog ended.
+  virtual std::function<void()> Waker() = 0;
+};
+
+// What a dialog does; the platform calls it on the user-interface thread.
+class DialogHandler {
+ public:
+  static constexpr int kCancel = 2;  // Esc, the close box or any other close request
+
+  virtual ~DialogHandler() = default;
+  virtual void OnOpen(DialogWindow& window) = 0;
+  // A button was pressed (its control id), or kCancel.
+  virtual void OnCommand(DialogWindow& window, int controlId) = 0;
+  virtual void OnTimer(DialogWindow& window) = 0;
+  virtual void OnWake(DialogWindow& window) = 0;
+};
+
+enum class DialogId { kMain, kSettings };
+
+// Runs a dialog modally until its handler ends it, and returns the handler's result.
+// Returns -1 when the dialog cannot be shown.
+int RunModalDialog(DialogId id, DialogHandler& handler);
 
 }  // namespace qs::platform

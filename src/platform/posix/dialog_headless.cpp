@@ -1,0 +1,108 @@
+// The main dialog without a terminal: its list goes to stdout, its tick keeps running, and
+// SIGINT/SIGTERM act as the close box.
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "platform/posix/stop_signals.h"
+#include "platform/ui.h"
+
+namespace qs::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Every line the event list receives, as one stdout line, flushed at once.
+class StdoutListControl final : public ListControl {
+ public:
+  void ResetContent() override {}
+  void AddString(std::string_view line) override {
+    std::string out(line);
+    out += '\n';
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
+  }
+  void SetCurSel(int) override {}
+};
+
+class HeadlessWindow final : public DialogWindow {
+ public:
+  ListControl& List(int) override { return list_; }
+  void StartTimer(unsigned milliseconds) override {
+    interval_ = std::chrono::milliseconds(milliseconds);
+    nextTick_ = Clock::now() + interval_;
+    timerRunning_ = true;
+  }
+  void End(int result) override {
+    result_ = result;
+    ended_ = true;
+  }
+  std::function<void()> Waker() override {
+    return [] { WriteWake('W'); };
+  }
+
+  bool ended() const { return ended_; }
+  int result() const { return result_; }
+  bool timerRunning() const { return timerRunning_; }
+
+  // Milliseconds until the next tick is due (0 when overdue), or -1 without a timer.
+  int MillisecondsToTick() const {
+    if (!timerRunning_) return -1;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(nextTick_ - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left) + 1;
+  }
+  bool TickDue() {
+    if (!timerRunning_ || Clock::now() < nextTick_) return false;
+    nextTick_ += interval_;
+    // After a long stall (a close that waited), tick once and go on from now.
+    if (nextTick_ < Clock::now()) nextTick_ = Clock::now() + interval_;
+    return true;
+  }
+
+ private:
+  StdoutListControl list_;
+  bool ended_ = false;
+  int result_ = 0;
+  bool timerRunning_ = false;
+  std::chrono::milliseconds interval_{0};
+  Clock::time_point nextTick_{};
+};
+
+// Empties the wake pipe; tells whether a waker wrote to it.
+bool DrainWakePipe(int fd) {
+  bool woken = false;
+  char bytes[64];
+  ssize_t got;
+  while ((got = read(fd, bytes, sizeof bytes)) > 0) {
+    for (ssize_t i = 0; i < got; ++i) woken = woken || bytes[i] == 'W';
+  }
+  return woken;
+}
+
+}  // namespace
+
+int RunModalDialog(DialogId id, DialogHandler& handler) {
+  // Only the main dialog runs without a terminal: nobody could fill in the settings.
+  if (id != DialogId::kMain) return -1;
+
+  const int wakeFd = WakeReadFd();
+  HeadlessWindow window;
+  handler.OnOpen(window);
+  while (!window.ended()) {
+    if (TakeStopRequest()) {
+      handler.OnCommand(window, DialogHandler::kCancel);
+      continue;
+    }
+    pollfd wait{wakeFd, POLLIN, 0};
+    poll(&wait, 1, window.MillisecondsToTick());
+    if (DrainWakePipe(wakeFd)) handler.OnWake(window);
+    if (!window.ended() && window.TickDue()) handler.OnTimer(window);
+  }
+  return window.result();
+}
+
+}  // namespace qs::platform

@@ -1,0 +1,18 @@
+// SIGINT and SIGTERM as a request to close the main dialog, delivered through a wake pipe.
+#pragma once
+
+namespace qs::platform {
+
+// Installs the handlers (once, at process start) and ignores SIGPIPE, so a client that
+// went away is an error code on send rather than the end of the process.
+void InstallStopSignals();
+
+// Takes a pending stop request, if any.
+bool TakeStopRequest();
+
+// The pipe that wakes the headless loop: the signal handlers and the dialog's waker write
+// to it; the loop polls its read end.
+int WakeReadFd();
+void WriteWake(char reason);
+
+}  // namespace qs::platform

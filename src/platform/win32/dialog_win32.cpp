@@ -1,0 +1,105 @@
+// Modal dialogs on Win32: resource templates, created as Unicode windows, driven by a handler.
+#include <windows.h>
+
+#include <deque>
+#include <string>
+
+#include "platform/ui.h"
+#include "platform/win32/resource.h"
+
+namespace qs::platform {
+namespace {
+
+constexpr UINT kWakeMessage = WM_APP + 1;
+constexpr UINT_PTR kTickTimerId = 1;
+
+class Win32ListControl final : public ListControl {
+ public:
+  explicit Win32ListControl(HWND list) : list_(list) {}
+  void ResetContent() override { SendMessageA(list_, LB_RESETCONTENT, 0, 0); }
+  void AddString(std::string_view line) override {
+    const std::string text(line);
+    SendMessageA(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  }
+  void SetCurSel(int index) override { SendMessageA(list_, LB_SETCURSEL, index, 0); }
+
+ private:
+  HWND list_;
+};
+
+class Win32DialogWindow final : public DialogWindow {
+ public:
+  Win32DialogWindow(HWND dialog, DialogHandler& handler) : dialog_(dialog), handler_(handler) {}
+
+  ListControl& List(int controlId) override {
+    lists_.emplace_back(GetDlgItem(dialog_, controlId));
+    return lists_.back();
+  }
+  void StartTimer(unsigned milliseconds) override {
+    SetTimer(dialog_, kTickTimerId, milliseconds, nullptr);
+  }
+  void End(int result) override { EndDialog(dialog_, result); }
+  std::function<void()> Waker() override {
+    HWND dialog = dialog_;
+    return [dialog] { PostMessageW(dialog, kWakeMessage, 0, 0); };
+  }
+
+  DialogHandler& handler() { return handler_; }
+
+ private:
+  HWND dialog_;
+  DialogHandler& handler_;
+  std::deque<Win32ListControl> lists_;  // stable references
+};
+
+struct DialogStart {
+  DialogHandler* handler;
+};
+
+INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* window = reinterpret_cast<Win32DialogWindow*>(GetWindowLongPtrW(dialog, DWLP_USER));
+  switch (message) {
+    case WM_INITDIALOG: {
+      auto* start = reinterpret_cast<DialogStart*>(lParam);
+      window = new Win32DialogWindow(dialog, *start->handler);
+      SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(window));
+      window->handler().OnOpen(*window);
+      return TRUE;  // focus goes to the first control that takes it
+    }
+    case WM_COMMAND:
+      if (!window) return FALSE;
+      // Buttons only; the list box's notifications carry its id too.
+      if (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) != IDC_MAIN_EVENTS) {
+        window->handler().OnCommand(*window, LOWORD(wParam));
+        return TRUE;
+      }
+      return FALSE;
+    case WM_TIMER:
+      if (window && wParam == kTickTimerId) window->handler().OnTimer(*window);
+      return TRUE;
+    case kWakeMessage:
+      if (window) window->handler().OnWake(*window);
+      return TRUE;
+    case WM_DESTROY:
+      KillTimer(dialog, kTickTimerId);
+      SetWindowLongPtrW(dialog, DWLP_USER, 0);
+      delete window;
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+int TemplateId(DialogId id) { return id == DialogId::kMain ? IDD_MAIN : IDD_SETTINGS; }
+
+}  // namespace
+
+int RunModalDialog(DialogId id, DialogHandler& handler) {
+  DialogStart start{&handler};
+  const INT_PTR result =
+      DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(TemplateId(id)), nullptr,
+                      DialogProc, reinterpret_cast<LPARAM>(&start));
+  return static_cast<int>(result);
+}
+
+}  // namespace qs::platform

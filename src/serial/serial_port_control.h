@@ -1,0 +1,25 @@
+// Opening and closing the serial port, as start-up, the idle tick and the commands ask for it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace qs {
+
+class SerialPortControl {
+ public:
+  virtual ~SerialPortControl() = default;
+
+  // Opens and configures the named port and starts its reader. name is upper-cased in
+  // place. Returns 0 on success and 1 on failure; logs its own lines.
+  virtual int OpenSerialPort(std::string& name, std::uint32_t baud, std::int32_t dataBits,
+                             char parity, std::int32_t stopBits, std::uint32_t intervalTimeout,
+                             std::uint32_t totalTimeoutConstant,
+                             std::uint32_t totalTimeoutMultiplier) = 0;
+
+  // Clears the claim, stops the reader and closes the port. Returns 1 when a port was
+  // open and has been closed, 0 when none was open.
+  virtual int CloseSerialPort() = 0;
+};
+
+}  // namespace qs
