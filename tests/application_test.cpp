@@ -1,11 +1,12 @@
 // Start-up and shut-down: what runs, in which order, and what reaches the log file.
+#include "app/application.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "app/application.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_serial_port.h"
 #include "support/temp_dir.h"

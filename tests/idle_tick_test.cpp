@@ -1,10 +1,11 @@
 // The idle tick: when it closes the port, when it only releases the claim, when it only counts.
+#include "app/idle_tick.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstring>
 
-#include "app/idle_tick.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_list_control.h"
 #include "fakes/fake_serial_port.h"

@@ -1,4 +1,6 @@
 // The main dialog against an in-memory window: buttons, results, the tick, lines from threads.
+#include "app/main_dialog.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "app/main_dialog.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_dialog_window.h"
 #include "fakes/fake_serial_port.h"

@@ -37,7 +37,9 @@ void MainDialog::OnTimer(platform::DialogWindow&) {
   ShowQueuedLines();
 }
 
-void MainDialog::OnWake(platform::DialogWindow&) { ShowQueuedLines(); }
+void MainDialog::OnWake(platform::DialogWindow&) {
+  ShowQueuedLines();
+}
 
 void MainDialog::ShowQueuedLines() {
   if (!list_) return;

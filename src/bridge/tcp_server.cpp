@@ -10,6 +10,8 @@ void TcpServer::StartTcpServer() {
                 std::to_string(EffectiveTcpPort(settings_.Snapshot())));
 }
 
-void TcpServer::StopTcpServer() { log_.LogEvent("Serwer TCP Off - Start"); }
+void TcpServer::StopTcpServer() {
+  log_.LogEvent("Serwer TCP Off - Start");
+}
 
 }  // namespace qs

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "platform/net.h"
 
 namespace qs::platform {
@@ -26,6 +28,25 @@ std::vector<std::string> HostIPv4Addresses(std::size_t max) {
   }
   freeaddrinfo(found);
   return addresses;
+}
+
+namespace {
+
+class PosixSockets final : public SocketApi {
+ public:
+  SendResult Send(SocketHandle socket, const std::uint8_t* bytes, std::size_t count) override {
+    // MSG_NOSIGNAL: a client that went away is an error number, not SIGPIPE.
+    const ssize_t sent = send(static_cast<int>(socket), bytes, count, MSG_NOSIGNAL);
+    if (sent < 0) return {-1, errno};
+    return {static_cast<long>(sent), 0};
+  }
+};
+
+}  // namespace
+
+SocketApi& SystemSockets() {
+  static PosixSockets sockets;
+  return sockets;
 }
 
 }  // namespace qs::platform

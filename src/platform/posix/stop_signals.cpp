@@ -46,7 +46,9 @@ void InstallStopSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-bool TakeStopRequest() { return stopRequested.exchange(false); }
+bool TakeStopRequest() {
+  return stopRequested.exchange(false);
+}
 
 int WakeReadFd() {
   MakeWakePipe();
@@ -56,7 +58,8 @@ int WakeReadFd() {
 void WriteWake(char reason) {
   MakeWakePipe();
   // A full pipe already holds a wake-up; losing this byte loses nothing.
-  if (wakePipe[1] >= 0) [[maybe_unused]] const ssize_t ignored = write(wakePipe[1], &reason, 1);
+  if (wakePipe[1] >= 0) [[maybe_unused]]
+    const ssize_t ignored = write(wakePipe[1], &reason, 1);
 }
 
 }  // namespace qs::platform

@@ -90,7 +90,9 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
   }
 }
 
-int TemplateId(DialogId id) { return id == DialogId::kMain ? IDD_MAIN : IDD_SETTINGS; }
+int TemplateId(DialogId id) {
+  return id == DialogId::kMain ? IDD_MAIN : IDD_SETTINGS;
+}
 
 }  // namespace
 

@@ -25,4 +25,23 @@ std::vector<std::string> HostIPv4Addresses(std::size_t max) {
   return addresses;
 }
 
+namespace {
+
+class Win32Sockets final : public SocketApi {
+ public:
+  SendResult Send(SocketHandle socket, const std::uint8_t* bytes, std::size_t count) override {
+    const int sent = send(static_cast<SOCKET>(socket), reinterpret_cast<const char*>(bytes),
+                          static_cast<int>(count), 0);
+    if (sent == SOCKET_ERROR) return {-1, WSAGetLastError()};
+    return {sent, 0};
+  }
+};
+
+}  // namespace
+
+SocketApi& SystemSockets() {
+  static Win32Sockets sockets;
+  return sockets;
+}
+
 }  // namespace qs::platform
