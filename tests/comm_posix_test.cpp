@@ -1,4 +1,750 @@
 // The POSIX serial backend against pty pairs.
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/comm.h"
+#include "support/temp_dir.h"
+
+namespace qs::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
+
+constexpr std::uint32_t kMaxDword = 0xFFFFFFFF;
+// A 2-core machine under sanitizers: timers may end late, never early.
+constexpr Ms kEarly = 10ms;
+constexpr Ms kLate = 500ms;
+constexpr Ms kPrompt = 2000ms;  // for "returns at once": far below any time-out in play
+
+Ms Since(Clock::time_point start) {
+  return std::chrono::duration_cast<Ms>(Clock::now() - start);
+}
+
+Ms ThreadCpuTime() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return Ms(now.tv_sec * 1000 + now.tv_nsec / 1'000'000);
+}
+
+// Both ends of a pseudo-terminal. The test keeps its own descriptor of the slave (the
+// port's device) to look at the line settings and the input queue without reading it.
+class PtyPair {
+ public:
+  PtyPair() {
+    if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
+    path_ = ::ttyname(slave_);
+  }
+  ~PtyPair() {
+    CloseMaster();
+    if (slave_ >= 0) ::close(slave_);
+  }
+  PtyPair(const PtyPair&) = delete;
+  PtyPair& operator=(const PtyPair&) = delete;
+
+  bool ok() const { return master_ >= 0 && !path_.empty(); }
+  const std::string& path() const { return path_; }
+  int slave() const { return slave_; }
+
+  void CloseMaster() {
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+  }
+
+  // Bytes towards the port.
+  bool Send(const std::string& bytes) {
+    return ::write(master_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  }
+
+  // Bytes the port sent: up to count of them, waiting at most limit.
+  std::string Receive(std::size_t count, Ms limit) {
+    std::string got;
+    const auto deadline = Clock::now() + limit;
+    while (got.size() < count) {
+      const auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now());
+      if (left <= 0ms) break;
+      pollfd p{master_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      char buffer[4096];
+      const ssize_t n = ::read(master_, buffer, std::min(sizeof buffer, count - got.size()));
+      if (n <= 0) break;
+      got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got;
+  }
+
+  // Everything the port has sent so far.
+  std::string ReceiveAll() { return Receive(1u << 20, 50ms); }
+
+  // Waits until the port's input queue holds at least count bytes.
+  bool WaitQueued(int count, Ms limit) {
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+      int queued = 0;
+      if (::ioctl(slave_, FIONREAD, &queued) == 0 && queued >= count) return true;
+      pollfd p{slave_, POLLIN, 0};
+      ::poll(&p, 1, 1);
+    }
+    return false;
+  }
+
+  // Fills the line's output queue (the far end not reading) until it takes no more. The
+  // kernel moves queued bytes along in the background, freeing room for a moment after a
+  // write first fails, so the queue counts as full only once it stays without room.
+  std::size_t FillOutput() {
+    const int flags = ::fcntl(slave_, F_GETFL);
+    ::fcntl(slave_, F_SETFL, flags | O_NONBLOCK);
+    const std::string block(512, 'a');
+    std::size_t total = 0;
+    while (true) {
+      for (std::size_t size = block.size(); size > 0; size /= 2) {
+        ssize_t n = 0;
+        while ((n = ::write(slave_, block.data(), size)) > 0) total += static_cast<std::size_t>(n);
+      }
+      pollfd p{slave_, POLLOUT, 0};
+      if (::poll(&p, 1, 100) <= 0) break;
+    }
+    ::fcntl(slave_, F_SETFL, flags);
+    return total;
+  }
+
+  termios Line() const {
+    termios tio{};
+    ::tcgetattr(slave_, &tio);
+    return tio;
+  }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string path_;
+};
+
+// A call on another thread. If the test fails before the call returns, closing the port on
+// the way out releases it, so a failing test cannot hang in the future's destructor.
+template <typename T>
+class Background {
+ public:
+  Background(CommPort& port, std::function<T()> call)
+      : port_(port), future_(std::async(std::launch::async, std::move(call))) {}
+  ~Background() {
+    if (future_.valid() && !Done(0ms)) port_.Close();
+  }
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+
+  bool Done(Ms limit) { return future_.wait_for(limit) == std::future_status::ready; }
+  T Get() { return future_.get(); }
+
+ private:
+  CommPort& port_;
+  std::future<T> future_;
+};
+
+struct TimedRead {
+  long count;
+  std::string bytes;
+  Ms elapsed;
+};
+
+TimedRead ReadFrom(CommPort& port, std::size_t size) {
+  std::vector<std::uint8_t> buffer(size);
+  const auto start = Clock::now();
+  const long count = port.Read(buffer.data(), size);
+  TimedRead result{count, {}, Since(start)};
+  if (count > 0) result.bytes.assign(buffer.begin(), buffer.begin() + count);
+  return result;
+}
+
+class CommPosixTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pty.ok());
+    port = SystemComm().Open(pty.path());
+    ASSERT_NE(port, nullptr);
+  }
+
+  void SetReadTimeouts(std::uint32_t interval, std::uint32_t multiplier, std::uint32_t constant) {
+    ASSERT_TRUE(port->SetTimeouts(CommTimeouts{interval, multiplier, constant, 0, 0}));
+  }
+
+  Dcb State() {
+    Dcb dcb{};
+    EXPECT_TRUE(port->GetState(dcb));
+    return dcb;
+  }
+
+  PtyPair pty;
+  std::unique_ptr<CommPort> port;
+};
+
+// --- Opening ---------------------------------------------------------------------------
+
+TEST_F(CommPosixTest, ASecondOpenOfAHeldPortFailsUntilItIsClosed) {
+  EXPECT_EQ(SystemComm().Open(pty.path()), nullptr);
+  port->Close();
+  auto again = SystemComm().Open(pty.path());
+  EXPECT_NE(again, nullptr);
+}
+
+TEST(CommPosixOpenTest, MissingDevicesAndNonTerminalsAreRefused) {
+  EXPECT_EQ(SystemComm().Open("/dev/qs-no-such-port"), nullptr);
+  testing::TempDir dir;
+  testing::WriteBytes(dir.File("plain"), "not a tty");
+  EXPECT_EQ(SystemComm().Open(dir.File("plain")), nullptr);
+}
+
+TEST(CommPosixOpenTest, ComNamesFollowTheDosdevicesLinkInTheWorkingDirectory) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  testing::TempDir dir;
+  std::filesystem::create_directory(dir.path() / "dosdevices");
+  std::filesystem::create_symlink(pty.path(), dir.path() / "dosdevices" / "com3");
+  std::filesystem::create_symlink(pty.path(), dir.path() / "MYCOM2");
+  testing::WorkingDirectory cwd(dir.path());
+
+  for (const char* name : {"COM3", "\\\\.\\COM3", "MYCOM2"}) {
+    auto port = SystemComm().Open(name);
+    ASSERT_NE(port, nullptr) << name;
+    // It is the pty: bytes written reach its far end, and the device is now held.
+    EXPECT_TRUE(port->WriteByte(0x33)) << name;
+    EXPECT_EQ(pty.Receive(1, kPrompt), "\x33") << name;
+    EXPECT_EQ(SystemComm().Open(pty.path()), nullptr) << name;
+  }
+  // No link for COM4: it would be /dev/ttyS3, never the pty. A dangling link fails.
+  std::filesystem::create_symlink(dir.path() / "nothing", dir.path() / "dosdevices" / "com5");
+  EXPECT_EQ(SystemComm().Open("COM5"), nullptr);
+  EXPECT_EQ(SystemComm().Open("com3"), nullptr);  // names are upper-cased by the caller
+}
+
+TEST(CommPosixOpenTest, OpeningKeepsTheRateButMakesTheLineRaw) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  termios tio = pty.Line();
+  ::cfsetspeed(&tio, B57600);
+  tio.c_lflag |= ICANON | ECHO;
+  tio.c_iflag |= ICRNL | IXON;
+  tio.c_cflag |= CSTOPB;
+  ASSERT_EQ(::tcsetattr(pty.slave(), TCSANOW, &tio), 0);
+
+  auto port = SystemComm().Open(pty.path());
+  ASSERT_NE(port, nullptr);
+  Dcb dcb{};
+  ASSERT_TRUE(port->GetState(dcb));
+  EXPECT_EQ(dcb.BaudRate, 57600u);
+  const termios now = pty.Line();
+  EXPECT_EQ(now.c_lflag & (ICANON | ECHO), 0u);
+  EXPECT_EQ(now.c_iflag & (ICRNL | IXON), 0u);
+  EXPECT_EQ(dcb.StopBits, 2);
+  EXPECT_EQ(dcb.flags & kDcbOutX, 0u);
+  EXPECT_EQ(now.c_cc[VMIN], 1);
+}
+
+// --- Line settings ---------------------------------------------------------------------
+
+TEST_F(CommPosixTest, RatesStopBitsAndFlowControlRoundTrip) {
+  for (const std::uint32_t rate : {9600u, 115200u, 250000u, 31250u}) {
+    Dcb dcb = State();
+    dcb.BaudRate = rate;
+    ASSERT_TRUE(port->SetState(dcb)) << rate;
+    EXPECT_EQ(State().BaudRate, rate);
+  }
+
+  Dcb dcb = State();
+  dcb.ByteSize = 8;
+  dcb.StopBits = 2;
+  dcb.flags |= kDcbOutxCtsFlow;
+  ASSERT_TRUE(port->SetState(dcb));
+  EXPECT_NE(pty.Line().c_cflag & CSTOPB, 0u);
+  EXPECT_NE(pty.Line().c_cflag & CRTSCTS, 0u);
+  EXPECT_EQ(State().StopBits, 2);
+  EXPECT_NE(State().flags & kDcbOutxCtsFlow, 0u);
+
+  // RTS handshake alone also means CRTSCTS, and reads back as itself.
+  dcb.StopBits = 0;
+  dcb.flags &= ~(kDcbOutxCtsFlow | (3u << kDcbRtsControlShift));
+  dcb.flags |= 2u << kDcbRtsControlShift;
+  ASSERT_TRUE(port->SetState(dcb));
+  EXPECT_EQ(pty.Line().c_cflag & CSTOPB, 0u);
+  EXPECT_NE(pty.Line().c_cflag & CRTSCTS, 0u);
+  EXPECT_EQ(State().flags & kDcbOutxCtsFlow, 0u);
+  EXPECT_EQ((State().flags >> kDcbRtsControlShift) & 3u, 2u);
+
+  dcb.flags &= ~(3u << kDcbRtsControlShift);
+  dcb.flags |= 1u << kDcbRtsControlShift;
+  ASSERT_TRUE(port->SetState(dcb));
+  EXPECT_EQ(pty.Line().c_cflag & CRTSCTS, 0u);
+}
+
+TEST_F(CommPosixTest, SoftwareFlowControlAndParityCheckingMapToInputFlags) {
+  Dcb dcb = State();
+  dcb.flags |= kDcbOutX | kDcbInX | kDcbParity;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  ASSERT_TRUE(port->SetState(dcb));
+  const termios tio = pty.Line();
+  EXPECT_NE(tio.c_iflag & IXON, 0u);
+  EXPECT_NE(tio.c_iflag & IXOFF, 0u);
+  EXPECT_NE(tio.c_iflag & INPCK, 0u);
+  EXPECT_EQ(tio.c_iflag & PARMRK, 0u);
+  EXPECT_EQ(tio.c_cc[VSTART], 0x11);
+  EXPECT_EQ(tio.c_cc[VSTOP], 0x13);
+  const Dcb back = State();
+  EXPECT_EQ(back.flags & (kDcbOutX | kDcbInX | kDcbParity), kDcbOutX | kDcbInX | kDcbParity);
+  EXPECT_EQ(back.XonChar, 0x11);
+  EXPECT_EQ(back.XoffChar, 0x13);
+
+  dcb.flags &= ~(kDcbOutX | kDcbInX | kDcbParity);
+  ASSERT_TRUE(port->SetState(dcb));
+  EXPECT_EQ(pty.Line().c_iflag & (IXON | IXOFF | INPCK), 0u);
+}
+
+TEST_F(CommPosixTest, FieldsWithoutATermiosTwinAreKept) {
+  Dcb dcb = State();
+  dcb.flags = kDcbOutxDsrFlow | (2u << kDcbDtrControlShift) | kDcbDsrSensitivity |
+              kDcbTxContinueOnXoff | kDcbErrorChar | kDcbNull | (1u << kDcbRtsControlShift) |
+              kDcbAbortOnError;  // fBinary left out: it always reads back as 1
+  dcb.XonLim = 1234;
+  dcb.XoffLim = 321;
+  dcb.ErrorChar = '?';
+  dcb.EofChar = 0x1A;
+  dcb.EvtChar = '\n';
+  dcb.wReserved = 7;
+  dcb.wReserved1 = 9;
+  dcb.DCBlength = 99;
+  ASSERT_TRUE(port->SetState(dcb));
+  const Dcb back = State();
+  EXPECT_EQ(back.DCBlength, kDcbSize);
+  EXPECT_EQ(back.flags, dcb.flags | kDcbBinary);
+  EXPECT_EQ(back.XonLim, 1234);
+  EXPECT_EQ(back.XoffLim, 321);
+  EXPECT_EQ(back.ErrorChar, '?');
+  EXPECT_EQ(back.EofChar, 0x1A);
+  EXPECT_EQ(back.EvtChar, '\n');
+  EXPECT_EQ(back.wReserved, 7);
+  EXPECT_EQ(back.wReserved1, 9);
+}
+
+TEST_F(CommPosixTest, GetStateReportsWhatTheDeviceHasNotWhatWasAsked) {
+  // A pty keeps 8 data bits and no parity whatever it is told.
+  Dcb dcb = State();
+  dcb.ByteSize = 7;
+  dcb.Parity = 2;
+  ASSERT_TRUE(port->SetState(dcb));
+  EXPECT_EQ(State().ByteSize, 8);
+  EXPECT_EQ(State().Parity, 0);
+}
+
+TEST_F(CommPosixTest, SetStateRefusesWhatSetCommStateRefusesAndChangesNothing) {
+  Dcb good = State();
+  good.BaudRate = 19200;
+  good.ByteSize = 8;
+  good.Parity = 0;
+  good.StopBits = 0;
+  good.XonChar = 0x11;
+  good.XoffChar = 0x13;
+  ASSERT_TRUE(port->SetState(good));
+  const Dcb before = State();
+  const termios lineBefore = pty.Line();
+
+  const std::vector<std::pair<const char*, std::function<void(Dcb&)>>> bad = {
+      {"rate 0", [](Dcb& d) { d.BaudRate = 0; }},
+      {"4 data bits", [](Dcb& d) { d.ByteSize = 4; }},
+      {"9 data bits", [](Dcb& d) { d.ByteSize = 9; }},
+      {"parity 5", [](Dcb& d) { d.Parity = 5; }},
+      {"1.5 stop bits with 8 data bits", [](Dcb& d) { d.StopBits = 1; }},
+      {"1.5 stop bits with 6 data bits",
+       [](Dcb& d) {
+         d.StopBits = 1;
+         d.ByteSize = 6;
+       }},
+      {"2 stop bits with 5 data bits",
+       [](Dcb& d) {
+         d.StopBits = 2;
+         d.ByteSize = 5;
+       }},
+      {"stop bits 3", [](Dcb& d) { d.StopBits = 3; }},
+      {"DTR control 3", [](Dcb& d) { d.flags |= 3u << kDcbDtrControlShift; }},
+      {"XON equals XOFF with XON/XOFF flow",
+       [](Dcb& d) {
+         d.XoffChar = d.XonChar;
+         d.flags |= kDcbOutX;
+       }},
+  };
+  for (const auto& [what, spoil] : bad) {
+    Dcb dcb = good;
+    dcb.BaudRate = 57600;  // a change that must not happen either
+    spoil(dcb);
+    EXPECT_FALSE(port->SetState(dcb)) << what;
+    const Dcb after = State();
+    EXPECT_EQ(std::memcmp(&after, &before, sizeof after), 0) << what;
+    const termios lineAfter = pty.Line();
+    EXPECT_EQ(::cfgetospeed(&lineBefore), ::cfgetospeed(&lineAfter)) << what;
+  }
+
+  // The edges that are allowed.
+  Dcb fiveBits = good;
+  fiveBits.ByteSize = 5;
+  fiveBits.StopBits = 1;
+  EXPECT_TRUE(port->SetState(fiveBits));
+  Dcb twoStop = good;
+  twoStop.StopBits = 2;
+  twoStop.Parity = 4;
+  EXPECT_TRUE(port->SetState(twoStop));
+  // What a zeroed block filled from a mode string looks like: both characters 0, no flow.
+  Dcb zeroChars = good;
+  zeroChars.XonChar = zeroChars.XoffChar = 0;
+  EXPECT_TRUE(port->SetState(zeroChars));
+}
+
+TEST_F(CommPosixTest, AllByteValuesPassUnchangedWithParityChecking) {
+  Dcb dcb = State();
+  dcb.flags |= kDcbParity;
+  ASSERT_TRUE(port->SetState(dcb));
+  SetReadTimeouts(0, 0, 2000);
+
+  std::string all;
+  for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
+  const std::string edges("\x41\xFF\x00\x42\xFF\xFF\x00\x0D\x0A\x11\x13", 11);
+  for (const std::string& bytes : {edges, all}) {
+    ASSERT_TRUE(pty.Send(bytes));
+    const TimedRead got = ReadFrom(*port, bytes.size());
+    EXPECT_EQ(got.bytes, bytes);
+  }
+  // And the other way.
+  for (const char b : edges) ASSERT_TRUE(port->WriteByte(static_cast<std::uint8_t>(b)));
+  EXPECT_EQ(pty.Receive(edges.size(), kPrompt), edges);
+}
+
+TEST_F(CommPosixTest, PurgeDropsReceivedBytes) {
+  ASSERT_TRUE(pty.Send("stale"));
+  ASSERT_TRUE(pty.WaitQueued(5, kPrompt));
+  EXPECT_TRUE(port->Purge(kPurgeRxClear | kPurgeTxClear));
+  SetReadTimeouts(kMaxDword, 0, 0);
+  EXPECT_EQ(ReadFrom(*port, 16).count, 0);
+}
+
+TEST_F(CommPosixTest, APtyHasNoModemLines) {
+  std::uint32_t status = 0;
+  EXPECT_FALSE(port->GetModemStatus(status));
+  EXPECT_FALSE(port->EscapeFunction(kSetRts));
+  EXPECT_FALSE(port->EscapeFunction(kClrDtr));
+  EXPECT_FALSE(port->EscapeFunction(77));
+  // Settings with DTR and RTS raised or lowered still apply on a device without them.
+  Dcb dcb = State();
+  dcb.flags &= ~((3u << kDcbDtrControlShift) | (3u << kDcbRtsControlShift));
+  EXPECT_TRUE(port->SetState(dcb));
+}
+
+// --- Read time-outs --------------------------------------------------------------------
+
+TEST_F(CommPosixTest, TotalTimeoutEndsASilentRead) {
+  SetReadTimeouts(0, 0, 100);
+  TimedRead got = ReadFrom(*port, 10);
+  EXPECT_EQ(got.count, 0);
+  EXPECT_GE(got.elapsed, 100ms - kEarly);
+  EXPECT_LE(got.elapsed, 100ms + kLate);
+
+  // Multiplier times the bytes asked for, plus the constant.
+  SetReadTimeouts(0, 30, 40);
+  got = ReadFrom(*port, 4);
+  EXPECT_EQ(got.count, 0);
+  EXPECT_GE(got.elapsed, 160ms - kEarly);
+  EXPECT_LE(got.elapsed, 160ms + kLate);
+
+  // Bytes that come in time are returned when the timer ends.
+  SetReadTimeouts(0, 0, 150);
+  ASSERT_TRUE(pty.Send("ab"));
+  got = ReadFrom(*port, 10);
+  EXPECT_EQ(got.bytes, "ab");
+  EXPECT_GE(got.elapsed, 150ms - kEarly);
+}
+
+TEST_F(CommPosixTest, TotalTimeoutIsComputedIn64Bits) {
+  // 0x80000000 * 2 is 0 in 32 bits, which would end the read at once.
+  SetReadTimeouts(0, 0x80000000u, 0);
+  Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 2); });
+  EXPECT_FALSE(read.Done(200ms));
+  ASSERT_TRUE(pty.Send("xy"));
+  ASSERT_TRUE(read.Done(kPrompt));
+  EXPECT_EQ(read.Get().bytes, "xy");
+}
+
+TEST_F(CommPosixTest, NoTimeoutsWaitForEveryByte) {
+  SetReadTimeouts(0, 0, 0);
+  Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 4); });
+  ASSERT_TRUE(pty.Send("12"));
+  EXPECT_FALSE(read.Done(200ms));
+  ASSERT_TRUE(pty.Send("345"));
+  ASSERT_TRUE(read.Done(kPrompt));
+  EXPECT_EQ(read.Get().bytes, "1234");
+}
+
+TEST_F(CommPosixTest, IntervalTimerStartsWithTheFirstByte) {
+  SetReadTimeouts(50, 0, 0);
+  Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 10); });
+  EXPECT_FALSE(read.Done(300ms));  // a silent line never ends the read
+  const auto sent = Clock::now();
+  ASSERT_TRUE(pty.Send("abc"));
+  ASSERT_TRUE(read.Done(kPrompt));
+  EXPECT_GE(Since(sent), 50ms - kEarly);
+  EXPECT_EQ(read.Get().bytes, "abc");
+
+  // With a long total time-out the gap still ends the read early.
+  SetReadTimeouts(50, 0, 5000);
+  ASSERT_TRUE(pty.Send("de"));
+  const TimedRead got = ReadFrom(*port, 10);
+  EXPECT_EQ(got.bytes, "de");
+  EXPECT_GE(got.elapsed, 50ms - kEarly);
+  EXPECT_LE(got.elapsed, 50ms + kLate);
+
+  // The total timer ends a read before a gap does.
+  SetReadTimeouts(200, 0, 100);
+  const TimedRead silent = ReadFrom(*port, 10);
+  EXPECT_EQ(silent.count, 0);
+  EXPECT_LE(silent.elapsed, 100ms + kLate);
+}
+
+TEST_F(CommPosixTest, MaxIntervalAloneReturnsWhatIsBuffered) {
+  SetReadTimeouts(kMaxDword, 0, 0);
+  TimedRead got = ReadFrom(*port, 10);
+  EXPECT_EQ(got.count, 0);
+  EXPECT_LT(got.elapsed, kPrompt);
+
+  ASSERT_TRUE(pty.Send("abc"));
+  ASSERT_TRUE(pty.WaitQueued(3, kPrompt));
+  got = ReadFrom(*port, 10);
+  EXPECT_EQ(got.bytes, "abc");
+  EXPECT_LT(got.elapsed, kPrompt);
+}
+
+TEST_F(CommPosixTest, MaxIntervalAndMaxMultiplierWaitForTheFirstByte) {
+  SetReadTimeouts(kMaxDword, kMaxDword, 100);
+  TimedRead got = ReadFrom(*port, 10);
+  EXPECT_EQ(got.count, 0);
+  EXPECT_GE(got.elapsed, 100ms - kEarly);
+  EXPECT_LE(got.elapsed, 100ms + kLate);
+
+  ASSERT_TRUE(pty.Send("q"));
+  ASSERT_TRUE(pty.WaitQueued(1, kPrompt));
+  got = ReadFrom(*port, 10);
+  EXPECT_EQ(got.bytes, "q");
+
+  SetReadTimeouts(kMaxDword, kMaxDword, 10000);
+  Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 10); });
+  EXPECT_FALSE(read.Done(100ms));
+  ASSERT_TRUE(pty.Send("r"));
+  ASSERT_TRUE(read.Done(kPrompt));  // long before the 10 s
+  EXPECT_EQ(read.Get().bytes, "r");
+}
+
+TEST_F(CommPosixTest, MaxIntervalWithATotalReturnsBufferedBytesOrWaitsForAll) {
+  SetReadTimeouts(kMaxDword, 10, 100);  // 140 ms for 4 bytes
+  ASSERT_TRUE(pty.Send("ab"));
+  ASSERT_TRUE(pty.WaitQueued(2, kPrompt));
+  TimedRead got = ReadFrom(*port, 4);
+  EXPECT_EQ(got.bytes, "ab");
+  EXPECT_LT(got.elapsed, 140ms);
+
+  // Nothing buffered: bytes arriving later do not end the read, the timer or a full
+  // buffer does.
+  Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 4); });
+  EXPECT_FALSE(read.Done(30ms));
+  ASSERT_TRUE(pty.Send("cd"));
+  ASSERT_TRUE(read.Done(kPrompt));
+  got = read.Get();
+  EXPECT_EQ(got.bytes, "cd");
+  EXPECT_GE(got.elapsed, 140ms - kEarly);
+  EXPECT_LE(got.elapsed, 140ms + kLate);
+}
+
+TEST_F(CommPosixTest, SetTimeoutsRefusesAllMaxReadValues) {
+  EXPECT_FALSE(port->SetTimeouts(CommTimeouts{kMaxDword, kMaxDword, kMaxDword, 0, 0}));
+  EXPECT_TRUE(port->SetTimeouts(CommTimeouts{kMaxDword, kMaxDword, 0, 0, 0}));
+  EXPECT_TRUE(port->SetupQueues(4096, 4096));
+}
+
+// --- Cancel, close and hang-up ---------------------------------------------------------
+
+// CancelIo only reaches an operation already running; a thread cannot tell from outside
+// when that is, so cancel until the call returns.
+template <typename T>
+bool CancelUntilDone(CommPort& port, Background<T>& call) {
+  const auto deadline = Clock::now() + kPrompt;
+  while (Clock::now() < deadline) {
+    EXPECT_TRUE(port.CancelIo());
+    if (call.Done(10ms)) return true;
+  }
+  return false;
+}
+
+TEST_F(CommPosixTest, CancelEndsAReadOnAnotherThreadAndLaterReadsWork) {
+  SetReadTimeouts(0, 0, 0);
+  Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 10); });
+  ASSERT_TRUE(CancelUntilDone(*port, read));
+  EXPECT_EQ(read.Get().count, -1);
+
+  // A read that starts after the cancel is not cancelled: it waits for its time-out, and
+  // sleeps meanwhile rather than spinning on a left-over wake-up.
+  SetReadTimeouts(0, 0, 100);
+  const Ms cpuBefore = ThreadCpuTime();
+  TimedRead got = ReadFrom(*port, 10);
+  EXPECT_LT(ThreadCpuTime() - cpuBefore, 40ms);
+  EXPECT_EQ(got.count, 0);
+  EXPECT_GE(got.elapsed, 100ms - kEarly);
+  ASSERT_TRUE(pty.Send("ok"));
+  got = ReadFrom(*port, 2);
+  EXPECT_EQ(got.bytes, "ok");
+}
+
+TEST_F(CommPosixTest, CancelEndsEveryOperationInProgress) {
+  SetReadTimeouts(0, 0, 0);  // and no write time-out either
+  pty.FillOutput();
+  std::atomic<int> started{0};
+  Background<TimedRead> first(*port, [&] {
+    ++started;
+    return ReadFrom(*port, 10);
+  });
+  Background<TimedRead> second(*port, [&] {
+    ++started;
+    return ReadFrom(*port, 10);
+  });
+  Background<bool> write(*port, [&] {
+    ++started;
+    return port->WriteByte(0x5A);
+  });
+  EXPECT_FALSE(write.Done(100ms));
+  ASSERT_TRUE(CancelUntilDone(*port, first));
+  ASSERT_TRUE(CancelUntilDone(*port, second));
+  ASSERT_TRUE(CancelUntilDone(*port, write));
+  EXPECT_EQ(first.Get().count, -1);
+  EXPECT_EQ(second.Get().count, -1);
+  EXPECT_FALSE(write.Get());
+  EXPECT_EQ(pty.ReceiveAll().find('\x5A'), std::string::npos);
+
+  // A cancel with nothing running leaves the next operations alone.
+  EXPECT_TRUE(port->CancelIo());
+  SetReadTimeouts(0, 0, 100);
+  EXPECT_EQ(ReadFrom(*port, 1).count, 0);
+  EXPECT_TRUE(port->WriteByte(0x42));
+  EXPECT_EQ(pty.Receive(1, kPrompt), "\x42");
+}
+
+TEST_F(CommPosixTest, CloseDuringAReadEndsItPromptly) {
+  SetReadTimeouts(0, 0, 0);
+  Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 10); });
+  EXPECT_FALSE(read.Done(100ms));  // blocked in the read
+  const auto start = Clock::now();
+  port->Close();
+  EXPECT_LT(Since(start), kPrompt);
+  // Close waits for the read to leave, so it has returned (or is returning) by now.
+  ASSERT_TRUE(read.Done(kPrompt));
+  EXPECT_EQ(read.Get().count, -1);
+
+  // The descriptor is gone, and a new one with the same number is not touched.
+  const int reused = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  EXPECT_EQ(ReadFrom(*port, 1).count, -1);
+  EXPECT_FALSE(port->WriteByte(1));
+  Dcb dcb{};
+  EXPECT_FALSE(port->GetState(dcb));
+  EXPECT_FALSE(port->SetTimeouts(CommTimeouts{}));
+  port->Close();  // again: harmless
+  ::close(reused);
+
+  // The device can be opened again.
+  EXPECT_NE(SystemComm().Open(pty.path()), nullptr);
+}
+
+TEST_F(CommPosixTest, CloseDuringABlockedWriteEndsItPromptly) {
+  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 0}));
+  pty.FillOutput();
+  Background<bool> write(*port, [&] { return port->WriteByte(0x5A); });
+  EXPECT_FALSE(write.Done(100ms));
+  const auto start = Clock::now();
+  port->Close();
+  EXPECT_LT(Since(start), kPrompt);
+  ASSERT_TRUE(write.Done(kPrompt));
+  EXPECT_FALSE(write.Get());
+}
+
+TEST_F(CommPosixTest, HangUpEndsARead) {
+  SetReadTimeouts(0, 0, 0);
+  Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 10); });
+  EXPECT_FALSE(read.Done(100ms));
+  pty.CloseMaster();
+  ASSERT_TRUE(read.Done(kPrompt));
+  EXPECT_EQ(read.Get().count, -1);
+  EXPECT_EQ(ReadFrom(*port, 10).count, -1);
+}
+
+TEST_F(CommPosixTest, DestroyingThePortClosesIt) {
+  port.reset();
+  EXPECT_NE(SystemComm().Open(pty.path()), nullptr);
+}
+
+// --- Writing ---------------------------------------------------------------------------
+
+TEST_F(CommPosixTest, WrittenBytesReachTheFarEnd) {
+  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 10, 100}));
+  for (const std::uint8_t b : {std::uint8_t{0x00}, std::uint8_t{0x41}, std::uint8_t{0xFF}})
+    EXPECT_TRUE(port->WriteByte(b));
+  EXPECT_EQ(pty.Receive(3, kPrompt), std::string("\x00\x41\xFF", 3));
+}
+
+TEST_F(CommPosixTest, AWriteThatCannotGoOutEndsAtItsTimeoutAndIsDiscarded) {
+  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 100}));
+  ASSERT_GT(pty.FillOutput(), 0u);
+  auto start = Clock::now();
+  EXPECT_FALSE(port->WriteByte(0x5A));
+  EXPECT_GE(Since(start), 100ms - kEarly);
+  EXPECT_LE(Since(start), 100ms + kLate);
+  EXPECT_EQ(pty.ReceiveAll().find('\x5A'), std::string::npos);
+
+  // The multiplier counts too (one byte).
+  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 60, 40}));
+  ASSERT_GT(pty.FillOutput(), 0u);
+  start = Clock::now();
+  EXPECT_FALSE(port->WriteByte(0x5A));
+  EXPECT_GE(Since(start), 100ms - kEarly);
+  EXPECT_LE(Since(start), 100ms + kLate);
+  EXPECT_EQ(pty.ReceiveAll().find('\x5A'), std::string::npos);
+
+  // Once the far end reads again, writing works.
+  EXPECT_TRUE(port->WriteByte(0x42));
+  EXPECT_EQ(pty.Receive(1, kPrompt), "\x42");
+}
+
+TEST_F(CommPosixTest, AWriteWaitsForRoomWhileTheFarEndCatchesUp) {
+  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 5000}));
+  const std::size_t queued = pty.FillOutput();
+  Background<bool> write(*port, [&] { return port->WriteByte(0x5A); });
+  EXPECT_FALSE(write.Done(100ms));
+  const std::string drained = pty.Receive(queued, kPrompt);
+  EXPECT_EQ(drained.size(), queued);
+  ASSERT_TRUE(write.Done(kPrompt));
+  EXPECT_TRUE(write.Get());
+  EXPECT_EQ(pty.Receive(1, kPrompt), "\x5A");
+}
+
+}  // namespace
+}  // namespace qs::platform

@@ -3,10 +3,13 @@
 #include "app/host_addresses.h"
 #include "app/idle_tick.h"
 #include "app/main_dialog.h"
+#include "bridge/command_parameters.h"
 #include "bridge/tcp_server.h"
 #include "log/event_log.h"
 #include "platform/clock.h"
+#include "platform/comm.h"
 #include "platform/entry.h"
+#include "platform/net.h"
 #include "platform/ui.h"
 #include "serial/port_usage.h"
 #include "serial/serial_link.h"
@@ -19,7 +22,9 @@ int RunProgram() {
   SettingsStore settings;
   EventLog log(settings, platform::SystemClock());
   PortUsage usage;
-  SerialLink serial(log, usage);
+  CommandParameters parameters;
+  SerialLink serial(log, usage, parameters.deviceType, platform::SystemComm(),
+                    platform::SystemSockets());
   TcpServer server(settings, log);
   IdleTick tick(settings, log, usage, serial);
 

@@ -1,4 +1,4 @@
-// How the port is being used: the idle count and a client's claim on an always-open port.
+// How the port is being used: the idle count, the claim and the owner of its data.
 #pragma once
 
 #include <atomic>
@@ -6,13 +6,17 @@
 
 namespace qs {
 
-// Shared by the user-interface thread (the idle tick), the TCP server thread (opens,
-// writes, COM and CLOSE) and every close.
+class ClientSlot;
+
+// Shared by the user-interface thread (the idle tick, the settings dialog), the TCP server
+// thread (opens, writes and commands) and the serial reader.
 struct PortUsage {
   // Ticks since the last byte written to an open port or the last open.
   std::atomic<std::int32_t> idleSeconds{0};
   // In always-open mode: a client holds the port.
   std::atomic<bool> portClaimed{false};
+  // The slot whose client receives what the port reads; none at start.
+  std::atomic<ClientSlot*> ownerClient{nullptr};
 };
 
 }  // namespace qs

@@ -1,21 +1,222 @@
-// The serial link. Until the comm backends are in, no device can be opened.
+// Opening, reading, writing and closing the serial port.
 #include "serial/serial_link.h"
+
+#include <array>
+#include <system_error>
+
+#include "bridge/client_slot.h"
+#include "bridge/send_tcp.h"
+#include "serial/port_config.h"
 
 namespace qs {
 
-int SerialLink::OpenSerialPort(std::string& name, std::uint32_t, std::int32_t, char, std::int32_t,
-                               std::uint32_t, std::uint32_t, std::uint32_t) {
-  if (name.empty()) return 1;
-  for (char& c : name) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+// One per open. Its own stop state, so an old reader can never take a new one's flags.
+struct SerialLink::Reader {
+  explicit Reader(std::shared_ptr<platform::CommPort> p) : port(std::move(p)) {}
+
+  std::shared_ptr<platform::CommPort> port;
+  std::atomic<bool> running{false};   // set by the reader once it runs; cleared to stop it
+  std::atomic<bool> stopping{false};  // a close asked it to end
+  std::atomic<bool> quiet{false};     // end without a log line (program exit)
+  std::atomic<bool> finished{false};
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::thread thread;
+
+  void Signal() {
+    { std::lock_guard<std::mutex> lock(mutex); }
+    changed.notify_all();
   }
-  (void)log_;
-  return 1;
+  template <typename Predicate>
+  void Wait(Predicate done) {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, done);
+  }
+  template <typename Predicate>
+  bool WaitFor(std::chrono::milliseconds limit, Predicate done) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, limit, done);
+  }
+};
+
+namespace {
+
+constexpr const char* kOpenError = "Error - blad otwarcia portu COM";
+constexpr std::chrono::milliseconds kFailedReadPause{10};
+
+}  // namespace
+
+SerialLink::~SerialLink() {
+  std::shared_ptr<Reader> reader;
+  {
+    std::lock_guard<std::mutex> lock(portMutex_);
+    reader = std::move(reader_);
+    port_.reset();
+  }
+  if (reader) {
+    reader->quiet.store(true);
+    StopReaderAndClose(reader);
+  }
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  for (const std::shared_ptr<Reader>& stuck : abandoned_) {
+    stuck->quiet.store(true);
+    stuck->WaitFor(readerStopWait_, [&] { return stuck->finished.load(); });
+  }
+}
+
+int SerialLink::OpenSerialPort(std::string& name, std::uint32_t baud, std::int32_t dataBits,
+                               char parity, std::int32_t stopBits, std::uint32_t intervalTimeout,
+                               std::uint32_t totalTimeoutConstant,
+                               std::uint32_t totalTimeoutMultiplier) {
+  if (name.empty()) return 1;
+  UpperCasePortName(name);
+  const std::string devicePath = DevicePathFor(name);
+
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  std::shared_ptr<platform::CommPort> port =
+      ConfigureSerialPort(devicePath, baud, dataBits, parity, stopBits, intervalTimeout,
+                          totalTimeoutConstant, totalTimeoutMultiplier);
+  if (!port) return 1;
+
+  auto reader = std::make_shared<Reader>(port);
+  try {
+    reader->thread = std::thread([this, reader] { SerialPolling(reader); });
+  } catch (const std::system_error&) {
+    port->Close();
+    log_.LogEvent(kOpenError);
+    return 1;
+  }
+  // The reader logs "Serial Polling - start" before it reports that it runs.
+  reader->Wait([&] { return reader->running.load(); });
+  {
+    std::lock_guard<std::mutex> lock(portMutex_);
+    port_ = port;
+    reader_ = reader;
+  }
+  usage_.idleSeconds.store(0);
+  return 0;
+}
+
+std::shared_ptr<platform::CommPort> SerialLink::ConfigureSerialPort(
+    const std::string& devicePath, std::uint32_t baud, std::int32_t dataBits, char parity,
+    std::int32_t stopBits, std::uint32_t intervalTimeout, std::uint32_t totalTimeoutConstant,
+    std::uint32_t totalTimeoutMultiplier) {
+  platform::Dcb dcb{};
+  dcb.DCBlength = platform::kDcbSize;
+  platform::CommTimeouts timeouts{};
+  const std::string mode = FormatModeString(baud, dataBits, parity, stopBits);
+  log_.LogEvent(mode);
+
+  std::shared_ptr<platform::CommPort> port;
+  // A port that is already open stays as it is: a second one would be left without its
+  // reader being stopped, and two readers would fight over the data.
+  if (comm_.BuildCommDcbAndTimeouts(mode, dcb, timeouts) && !IsOpen()) {
+    port = comm_.Open(devicePath);
+  }
+  if (port) {
+    dcb.flags = AdjustDcbFlags(dcb.flags, deviceType_.load());
+    timeouts = {intervalTimeout, totalTimeoutMultiplier, totalTimeoutConstant, 0,
+                kWriteTimeoutMilliseconds};
+    if (port->SetState(dcb) && port->SetTimeouts(timeouts) &&
+        port->SetupQueues(kInputQueueSize, kOutputQueueSize)) {
+      return port;
+    }
+    port->Close();
+  }
+  log_.LogEvent(kOpenError);
+  return nullptr;
+}
+
+void SerialLink::SerialPolling(const std::shared_ptr<Reader>& reader) {
+  log_.LogEvent("Serial Polling - start");
+  reader->running.store(true);
+  reader->Signal();
+
+  std::array<std::uint8_t, kReadSize + 1> receiveBuffer{};
+  platform::CommPort& port = *reader->port;
+  while (!reader->stopping.load()) {
+    const long count = port.Read(receiveBuffer.data(), kReadSize);
+    if (reader->stopping.load()) break;
+    if (count < 0) {
+      // A device that has gone fails every read at once: don't spin a core on it.
+      reader->WaitFor(kFailedReadPause, [&] { return reader->stopping.load(); });
+      continue;
+    }
+    if (count == 0) continue;
+    const auto n = static_cast<std::size_t>(count);
+    if (deviceType_.load() == kAckDeviceType) {
+      // Every CR from this device is acknowledged before its data goes on.
+      for (std::size_t i = 0; i < n; ++i) {
+        if (receiveBuffer[i] == 0x0D) WriteByteTo(port, 0x06);
+      }
+    }
+    if (ClientSlot* owner = usage_.ownerClient.load()) {
+      SendTCP(log_, sockets_, *owner, receiveBuffer.data(), n);
+    }
+  }
+
+  if (!reader->quiet.load()) log_.LogEvent("Serial Polling - stop");
+  reader->running.store(false);
+  reader->finished.store(true);
+  reader->Signal();
+}
+
+int SerialLink::WriteSerialByte(std::uint8_t byte) {
+  const std::shared_ptr<platform::CommPort> port = Port();
+  if (!port) return 1;
+  return WriteByteTo(*port, byte);
+}
+
+int SerialLink::WriteByteTo(platform::CommPort& port, std::uint8_t byte) {
+  usage_.idleSeconds.store(0);
+  return port.WriteByte(byte) ? 0 : 1;
 }
 
 int SerialLink::CloseSerialPort() {
   usage_.portClaimed.store(false);
-  return 0;
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  std::shared_ptr<Reader> reader;
+  {
+    std::lock_guard<std::mutex> lock(portMutex_);
+    if (!port_) return 0;
+    reader = std::move(reader_);
+    port_.reset();
+  }
+  log_.LogEvent("Serial Off - start");
+  const bool cancelled = StopReaderAndClose(reader);
+  log_.LogEvent(cancelled ? "Serial Off - stop"
+                          : "Serial Off - stop - Error - nie zatrzymano watku SerialPolling");
+  return 1;
+}
+
+bool SerialLink::StopReaderAndClose(const std::shared_ptr<Reader>& reader) {
+  reader->stopping.store(true);
+  reader->Signal();
+  // Cancelling ends a read that would otherwise wait for its time-out (or for ever, with
+  // no time-out set); whatever it had read is dropped with the port anyway.
+  const bool cancelled = reader->port->CancelIo();
+  const auto finished = [&] { return reader->finished.load(); };
+  reader->WaitFor(readerStopWait_, finished);
+  reader->port->Close();
+  if (reader->WaitFor(readerStopWait_, finished)) {
+    reader->thread.join();
+  } else {
+    // A driver that never returns keeps its reader; the reader holds its own references
+    // to the port, and ends whenever the driver lets go.
+    reader->thread.detach();
+    abandoned_.push_back(reader);
+  }
+  return cancelled;
+}
+
+bool SerialLink::IsOpen() const {
+  std::lock_guard<std::mutex> lock(portMutex_);
+  return port_ != nullptr;
+}
+
+std::shared_ptr<platform::CommPort> SerialLink::Port() const {
+  std::lock_guard<std::mutex> lock(portMutex_);
+  return port_;
 }
 
 }  // namespace qs

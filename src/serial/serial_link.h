@@ -1,7 +1,18 @@
-// The serial link: the one port lent to the network, its reader and its writer.
+// The serial link: the one port lent to the network, its reader thread and its byte writer.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "log/event_log.h"
+#include "platform/comm.h"
+#include "platform/net.h"
 #include "serial/port_usage.h"
 #include "serial/serial_port_control.h"
 
@@ -9,7 +20,18 @@ namespace qs {
 
 class SerialLink final : public SerialPortControl {
  public:
-  SerialLink(EventLog& log, PortUsage& usage) : log_(log), usage_(usage) {}
+  static constexpr std::uint32_t kInputQueueSize = 1020;
+  static constexpr std::uint32_t kOutputQueueSize = 1024;
+  static constexpr std::uint32_t kWriteTimeoutMilliseconds = 1000;
+  static constexpr std::size_t kReadSize = 1023;
+
+  SerialLink(EventLog& log, PortUsage& usage, const std::atomic<std::int32_t>& deviceType,
+             platform::CommApi& comm, platform::SocketApi& sockets)
+      : log_(log), usage_(usage), deviceType_(deviceType), comm_(comm), sockets_(sockets) {}
+  // A port still open at exit (one a client opened) is closed without a log line.
+  ~SerialLink() override;
+  SerialLink(const SerialLink&) = delete;
+  SerialLink& operator=(const SerialLink&) = delete;
 
   int OpenSerialPort(std::string& name, std::uint32_t baud, std::int32_t dataBits, char parity,
                      std::int32_t stopBits, std::uint32_t intervalTimeout,
@@ -17,9 +39,48 @@ class SerialLink final : public SerialPortControl {
                      std::uint32_t totalTimeoutMultiplier) override;
   int CloseSerialPort() override;
 
+  // Writes one byte to the open port and waits until it went out (at most the write
+  // time-out). 0 when written; 1 when no port is open or the byte did not go out.
+  int WriteSerialByte(std::uint8_t byte);
+
+  bool IsOpen() const;
+  // The open port, for the commands that drive it directly; nullptr when closed.
+  std::shared_ptr<platform::CommPort> Port() const;
+
+  // How long a close waits for the reader after cancelling its I/O, and again after
+  // closing the port, before it leaves the reader to end on its own.
+  void SetReaderStopWait(std::chrono::milliseconds wait) { readerStopWait_ = wait; }
+
  private:
+  struct Reader;
+
+  std::shared_ptr<platform::CommPort> ConfigureSerialPort(const std::string& devicePath,
+                                                          std::uint32_t baud, std::int32_t dataBits,
+                                                          char parity, std::int32_t stopBits,
+                                                          std::uint32_t intervalTimeout,
+                                                          std::uint32_t totalTimeoutConstant,
+                                                          std::uint32_t totalTimeoutMultiplier);
+  void SerialPolling(const std::shared_ptr<Reader>& reader);
+  int WriteByteTo(platform::CommPort& port, std::uint8_t byte);
+  // Stops the reader and closes the port; false when the cancel was refused.
+  bool StopReaderAndClose(const std::shared_ptr<Reader>& reader);
+
   EventLog& log_;
   PortUsage& usage_;
+  const std::atomic<std::int32_t>& deviceType_;
+  platform::CommApi& comm_;
+  platform::SocketApi& sockets_;
+  std::chrono::milliseconds readerStopWait_{1000};
+
+  // Opens and closes run one at a time, whichever thread asks.
+  std::mutex lifecycleMutex_;
+  // Guards the two pointers below for the moment it takes to read or change them; nobody
+  // waits on the device while holding it.
+  mutable std::mutex portMutex_;
+  std::shared_ptr<platform::CommPort> port_;  // null: no port open
+  std::shared_ptr<Reader> reader_;
+  // Readers whose driver did not let go when their port was closed.
+  std::vector<std::shared_ptr<Reader>> abandoned_;
 };
 
 }  // namespace qs

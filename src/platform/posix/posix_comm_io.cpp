@@ -1,0 +1,166 @@
+// Reading and writing with the Windows time-out rules, woken early by CancelIo and Close.
+#include <errno.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "platform/posix/posix_comm_port.h"
+
+namespace qs::platform::posix {
+namespace {
+
+constexpr std::uint32_t kMaxDword = std::numeric_limits<std::uint32_t>::max();
+// Longer time-outs than this (about 31 years) are as good as none, and keep the clock
+// arithmetic from overflowing.
+constexpr std::uint64_t kLongestWaitMs = 1'000'000'000'000;
+
+// multiplier * count + constant, in milliseconds, without overflow.
+std::uint64_t TotalMs(std::uint32_t multiplier, std::uint64_t count, std::uint32_t constant) {
+  if (multiplier != 0 && count > kLongestWaitMs / multiplier) return kLongestWaitMs;
+  return std::min<std::uint64_t>(multiplier * count + constant, kLongestWaitMs);
+}
+
+std::chrono::steady_clock::time_point After(std::chrono::steady_clock::time_point base,
+                                            std::uint64_t ms) {
+  return base + std::chrono::milliseconds(static_cast<std::int64_t>(ms));
+}
+
+}  // namespace
+
+PosixCommPort::Wait PosixCommPort::WaitFor(const Operation& op, short events, Deadline deadline) {
+  while (true) {
+    if (Aborted(op)) return Wait::kAborted;
+    timespec timeout{};
+    if (deadline) {
+      const auto left = *deadline - Clock::now();
+      if (left <= Clock::duration::zero()) return Wait::kTimedOut;
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      timeout.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+      timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    }
+    pollfd fds[2] = {{op.fd(), events, 0}, {op.wakeFd(), POLLIN, 0}};
+    const int ready = ::ppoll(fds, 2, deadline ? &timeout : nullptr, nullptr);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return Wait::kFailed;
+    }
+    if (ready == 0) continue;  // the deadline check above decides
+    if ((fds[1].revents & POLLIN) != 0) {
+      if (Aborted(op)) return Wait::kAborted;
+      WaitOutStaleWakeUp(op);
+      continue;
+    }
+    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) return Wait::kFailed;
+    if ((fds[0].revents & events) != 0) return Wait::kReady;
+    if ((fds[0].revents & POLLHUP) != 0) return Wait::kFailed;  // the device went away
+  }
+}
+
+long PosixCommPort::Read(std::uint8_t* buffer, std::size_t size) {
+  Operation op(*this);
+  if (!op) return -1;
+  if (size == 0) return 0;
+  const CommTimeouts t = Timeouts();
+  const auto start = Clock::now();
+
+  // The serial driver's rules, case by case.
+  const bool intervalMax = t.ReadIntervalTimeout == kMaxDword;
+  const bool noTotal = t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+  const bool onlyBuffered = intervalMax && noTotal;
+  const bool firstByteEnds = intervalMax && t.ReadTotalTimeoutMultiplier == kMaxDword;
+  const bool bufferedEnds = intervalMax;  // data already there ends the read at once
+  Deadline total;
+  if (firstByteEnds) {
+    total = After(start, t.ReadTotalTimeoutConstant);
+  } else if (!noTotal) {
+    total = After(start, TotalMs(t.ReadTotalTimeoutMultiplier, size, t.ReadTotalTimeoutConstant));
+  }
+  std::optional<std::chrono::milliseconds> interval;
+  if (!intervalMax && t.ReadIntervalTimeout != 0) {
+    interval = std::chrono::milliseconds(t.ReadIntervalTimeout);
+  }
+
+  std::size_t got = 0;
+  bool waited = false;
+  Clock::time_point lastByte{};
+  while (true) {
+    const ssize_t n = ::read(op.fd(), buffer + got, size - got);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+      lastByte = Clock::now();
+      if (got == size) return static_cast<long>(got);
+      continue;
+    }
+    if (n == 0) return -1;  // hang-up
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return -1;  // EIO: the device is gone
+
+    // Nothing more is buffered.
+    if (onlyBuffered) return static_cast<long>(got);
+    if (got > 0 && (firstByteEnds || (bufferedEnds && !waited))) return static_cast<long>(got);
+    Deadline deadline = total;
+    if (interval && got > 0) {
+      const auto gapEnd = lastByte + *interval;
+      deadline = deadline ? std::min(*deadline, gapEnd) : gapEnd;
+    }
+    waited = true;
+    switch (WaitFor(op, POLLIN, deadline)) {
+      case Wait::kReady:
+        break;
+      case Wait::kTimedOut:
+        return static_cast<long>(got);
+      case Wait::kAborted:
+      case Wait::kFailed:
+        return -1;
+    }
+  }
+}
+
+bool PosixCommPort::WriteByte(std::uint8_t byte) {
+  Operation op(*this);
+  if (!op) return false;
+  const CommTimeouts t = Timeouts();
+  Deadline deadline;
+  const std::uint64_t boundMs =
+      TotalMs(t.WriteTotalTimeoutMultiplier, 1, t.WriteTotalTimeoutConstant);
+  if (boundMs != 0) deadline = After(Clock::now(), boundMs);
+
+  while (true) {
+    const ssize_t n = ::write(op.fd(), &byte, 1);
+    if (n == 1) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      if (WaitFor(op, POLLOUT, deadline) == Wait::kReady) continue;
+    }
+    DiscardOutput(op.fd());
+    return false;
+  }
+
+  // In the driver's queue now; wait until it has left the UART. tcdrain would be exact but
+  // cannot be bounded or cancelled, so look at the queue every millisecond.
+  while (true) {
+    int queued = 0;
+    if (::ioctl(op.fd(), TIOCOUTQ, &queued) != 0 || queued == 0) return true;
+    auto pause = std::chrono::milliseconds(1);
+    if (deadline) {
+      const auto left = *deadline - Clock::now();
+      if (left <= Clock::duration::zero()) break;
+      pause = std::min(pause, std::chrono::duration_cast<std::chrono::milliseconds>(left) +
+                                  std::chrono::milliseconds(1));
+    }
+    pollfd wake{op.wakeFd(), POLLIN, 0};
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(pause).count();
+    const timespec timeout{0, static_cast<long>(ns)};
+    if (::ppoll(&wake, 1, &timeout, nullptr) > 0) {
+      if (Aborted(op)) break;
+      WaitOutStaleWakeUp(op);
+    }
+  }
+  DiscardOutput(op.fd());
+  return false;
+}
+
+}  // namespace qs::platform::posix

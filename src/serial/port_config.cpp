@@ -1,0 +1,60 @@
+// Port names, the mode string and the DCB flag rules.
+#include "serial/port_config.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+
+namespace qs {
+
+void UpperCasePortName(std::string& name) {
+  for (char& c : name) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+}
+
+std::int32_t ParseDecimal(const char* text) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  long long value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 + (*text - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) break;  // clamped below; stop growing
+  }
+  if (negative) value = -value;
+  return static_cast<std::int32_t>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
+std::string DevicePathFor(const std::string& upperCaseName) {
+  const std::size_t com = upperCaseName.find("COM");
+  if (com == std::string::npos) return upperCaseName;
+  const std::int32_t number = ParseDecimal(upperCaseName.c_str() + com + 3);
+  if (number > 7) return "\\\\.\\COM" + std::to_string(number);
+  return upperCaseName;
+}
+
+std::string FormatModeString(std::uint32_t baud, std::int32_t dataBits, char parity,
+                             std::int32_t stopBits) {
+  std::string mode =
+      "baud=" + std::to_string(baud) + " data=" + std::to_string(dataBits) + " parity=";
+  if (parity == '\0') return mode;
+  mode += parity;
+  mode += " stop=" + std::to_string(stopBits);
+  return mode;
+}
+
+bool IsCtsFlowDeviceType(std::int32_t deviceType) {
+  static constexpr std::array<std::int32_t, 18> kTypes = {
+      10, 22, 23, 36, 72, 85, 89, 120, 132, 136, 154, 182, 208, 212, 220, 225, 227, 272};
+  return std::find(kTypes.begin(), kTypes.end(), deviceType) != kTypes.end();
+}
+
+std::uint32_t AdjustDcbFlags(std::uint32_t flags, std::int32_t deviceType) {
+  flags &= ~0x2020u;
+  flags |= 0x1412u;
+  if (IsCtsFlowDeviceType(deviceType)) flags |= 0x4u;
+  return flags;
+}
+
+}  // namespace qs

@@ -1,0 +1,299 @@
+// The serial link against a device in memory: open and close lines, the reader, the writer.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridge/client_slot.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_comm.h"
+#include "fakes/fake_list_control.h"
+#include "fakes/fake_sockets.h"
+#include "log/event_list.h"
+#include "serial/port_config.h"
+#include "serial/serial_link.h"
+#include "support/wait.h"
+
+namespace qs {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::WaitUntil;
+
+class SerialLinkTest : public ::testing::Test {
+ protected:
+  SerialLinkTest() {
+    log_.SetLogView(&list_);
+    comm_.device.journal = &journal_;
+    sockets_.journal = &journal_;
+  }
+  ~SerialLinkTest() override { log_.SetLogView(nullptr); }
+
+  int Open(std::string name = "COM3") {
+    return link_.OpenSerialPort(name, 9600, 8, 'N', 1, 10, 50, 0);
+  }
+  // The texts of the lines logged so far (the list gets every line, stamped).
+  std::vector<std::string> Lines() {
+    std::lock_guard<std::mutex> lock(linesMutex_);
+    std::vector<std::string> texts;
+    for (const std::string& line : control_.lines) texts.push_back(line.substr(18));
+    return texts;
+  }
+  std::vector<std::string> LinesFrom(std::size_t first) {
+    const std::vector<std::string> all = Lines();
+    return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
+  }
+
+  // Lines come from the reader thread too, so the list is guarded here.
+  class LockedList final : public ScreenLineSink {
+   public:
+    LockedList(std::mutex& mutex, EventList& list) : mutex_(mutex), list_(list) {}
+    void ShowLine(std::string line) override {
+      std::lock_guard<std::mutex> lock(mutex_);
+      list_.ShowLine(std::move(line));
+    }
+
+   private:
+    std::mutex& mutex_;
+    EventList& list_;
+  };
+
+  SettingsStore settings_;
+  testing::FakeClock clock_;
+  EventLog log_{settings_, clock_};
+  std::mutex linesMutex_;
+  testing::FakeListControl control_;
+  EventList eventList_{control_};
+  LockedList list_{linesMutex_, eventList_};
+  testing::Journal journal_;
+  testing::FakeComm comm_;
+  testing::FakeSockets sockets_;
+  PortUsage usage_;
+  std::atomic<std::int32_t> deviceType_{0};
+  SerialLink link_{log_, usage_, deviceType_, comm_, sockets_};
+};
+
+TEST_F(SerialLinkTest, OpenConfiguresTheDeviceAndCloseLogsInOrder) {
+  usage_.idleSeconds.store(40);
+  deviceType_.store(227);
+  std::string name = "com3";
+  ASSERT_EQ(link_.OpenSerialPort(name, 9600, 8, 'N', 1, 10, 50, 0), 0);
+  EXPECT_EQ(name, "COM3");
+  EXPECT_EQ(comm_.openedPaths, std::vector<std::string>{"COM3"});
+  EXPECT_TRUE(link_.IsOpen());
+  EXPECT_EQ(usage_.idleSeconds.load(), 0);
+
+  const platform::Dcb& dcb = comm_.device.state;
+  EXPECT_EQ(dcb.DCBlength, 28u);
+  EXPECT_EQ(dcb.flags, 0x1417u);  // fBinary from the mode string, the fixed bits, CTS for 227
+  const platform::CommTimeouts& t = comm_.device.timeouts;
+  EXPECT_EQ(t.ReadIntervalTimeout, 10u);
+  EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(t.ReadTotalTimeoutConstant, 50u);
+  EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(t.WriteTotalTimeoutConstant, 1000u);
+  EXPECT_EQ(comm_.device.inputQueue, 1020u);
+  EXPECT_EQ(comm_.device.outputQueue, 1024u);
+
+  usage_.portClaimed.store(true);
+  EXPECT_EQ(link_.CloseSerialPort(), 1);
+  EXPECT_FALSE(link_.IsOpen());
+  EXPECT_FALSE(usage_.portClaimed.load());
+  EXPECT_EQ(comm_.device.closes.load(), 1);
+  EXPECT_EQ(Lines(),
+            (std::vector<std::string>{"baud=9600 data=8 parity=N stop=1", "Serial Polling - start",
+                                      "Serial Off - start", "Serial Polling - stop",
+                                      "Serial Off - stop"}));
+
+  // A second close finds nothing: no line, but the claim is cleared all the same.
+  usage_.portClaimed.store(true);
+  EXPECT_EQ(link_.CloseSerialPort(), 0);
+  EXPECT_FALSE(usage_.portClaimed.load());
+  EXPECT_EQ(Lines().size(), 5u);
+}
+
+TEST_F(SerialLinkTest, FailedOpensLogTheModeAndOneErrorAndLeaveNothingOpen) {
+  std::string empty;
+  EXPECT_EQ(link_.OpenSerialPort(empty, 9600, 8, 'N', 1, 10, 50, 0), 1);
+  EXPECT_TRUE(Lines().empty());
+
+  comm_.modeRefused = true;
+  std::string name = "COM3";
+  EXPECT_EQ(link_.OpenSerialPort(name, 0, 0, '\0', 0, 0, 0, 0), 1);
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"baud=0 data=0 parity=",
+                                               "Error - blad otwarcia portu COM"}));
+  EXPECT_TRUE(comm_.openedPaths.empty());
+
+  comm_.modeRefused = false;
+  comm_.deviceMissing = true;
+  EXPECT_EQ(Open("COM12"), 1);
+  EXPECT_EQ(comm_.openedPaths, std::vector<std::string>{"\\\\.\\COM12"});
+
+  comm_.deviceMissing = false;
+  comm_.device.setStateRefused = true;
+  EXPECT_EQ(Open(), 1);
+  EXPECT_TRUE(comm_.device.closed()) << "a device that was opened is closed again";
+  EXPECT_FALSE(link_.IsOpen());
+  EXPECT_EQ(LinesFrom(2), (std::vector<std::string>{"baud=9600 data=8 parity=N stop=1",
+                                                    "Error - blad otwarcia portu COM",
+                                                    "baud=9600 data=8 parity=N stop=1",
+                                                    "Error - blad otwarcia portu COM"}));
+}
+
+TEST_F(SerialLinkTest, OpenWhileOpenIsRefusedAndTheOpenPortKeepsWorking) {
+  ASSERT_EQ(Open(), 0);
+  ClientSlot owner;
+  owner.Assign(7);
+  usage_.ownerClient.store(&owner);
+
+  for (const char* name : {"COM3", "COM4"}) {
+    EXPECT_EQ(Open(name), 1) << name;
+  }
+  EXPECT_EQ(comm_.openedPaths.size(), 1u);
+  EXPECT_EQ(LinesFrom(2), (std::vector<std::string>{"baud=9600 data=8 parity=N stop=1",
+                                                    "Error - blad otwarcia portu COM",
+                                                    "baud=9600 data=8 parity=N stop=1",
+                                                    "Error - blad otwarcia portu COM"}));
+  comm_.device.Feed({'o', 'k'});
+  ASSERT_TRUE(WaitUntil([&] { return sockets_.SentSoFar().size() == 1; }));
+  EXPECT_EQ(link_.CloseSerialPort(), 1);
+}
+
+TEST_F(SerialLinkTest, DataGoesToTheOwnerOnlyAndAckDevicesGetTheirAcksFirst) {
+  ASSERT_EQ(Open(), 0);
+  comm_.device.Feed({'n', 'o', 'b', 'o', 'd', 'y'});  // no owner: dropped silently
+  ASSERT_TRUE(WaitUntil([&] { return comm_.device.reads.load() >= 2; }));
+
+  ClientSlot owner;
+  usage_.ownerClient.store(&owner);
+  comm_.device.Feed({'f', 'r', 'e', 'e'});  // the owner's slot holds no socket: dropped too
+  ASSERT_TRUE(WaitUntil([&] { return comm_.device.reads.load() >= 3; }));
+
+  owner.Assign(42);
+  deviceType_.store(kAckDeviceType);
+  comm_.device.Feed({'1', '2', 0x0D, '4', '5', 0x0D});
+  ASSERT_TRUE(WaitUntil([&] { return journal_.Entries().size() == 3; }));
+  EXPECT_EQ(journal_.Entries(), (std::vector<std::string>{"write 6", "write 6", "send 6"}));
+  const auto sent = sockets_.SentSoFar();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].socket, 42u);
+  EXPECT_EQ(sent[0].bytes, (std::vector<std::uint8_t>{'1', '2', 0x0D, '4', '5', 0x0D}));
+
+  // Any other device type: a CR is just data.
+  deviceType_.store(107);
+  comm_.device.Feed({0x0D});
+  ASSERT_TRUE(WaitUntil([&] { return sockets_.SentSoFar().size() == 2; }));
+  EXPECT_EQ(comm_.device.Written().size(), 2u);
+  EXPECT_EQ(LinesFrom(2), std::vector<std::string>{});
+}
+
+TEST_F(SerialLinkTest, SendErrorsAreLoggedAndNotRetried) {
+  ASSERT_EQ(Open(), 0);
+  ClientSlot owner;
+  owner.Assign(5);
+  usage_.ownerClient.store(&owner);
+
+  sockets_.FailNext({-1, 10054});
+  comm_.device.Feed({'a', 'b', 'c'});
+  ASSERT_TRUE(WaitUntil([&] { return Lines().size() == 3; }));
+  EXPECT_EQ(Lines().back(), "SendTCP Error: 10054");
+
+  sockets_.FailNext({2, 0});
+  comm_.device.Feed({'a', 'b', 'c'});
+  ASSERT_TRUE(WaitUntil([&] { return Lines().size() == 4; }));
+  EXPECT_EQ(Lines().back(), "SendTCP Error - nie wyslano wszystkiego");
+  EXPECT_EQ(sockets_.SentSoFar().size(), 2u);
+}
+
+TEST_F(SerialLinkTest, WritesCountAsUseAndReportBytesThatDidNotGoOut) {
+  usage_.idleSeconds.store(9);
+  EXPECT_EQ(link_.WriteSerialByte('x'), 1) << "no port open";
+  EXPECT_EQ(usage_.idleSeconds.load(), 9);
+
+  ASSERT_EQ(Open(), 0);
+  usage_.idleSeconds.store(9);
+  EXPECT_EQ(link_.WriteSerialByte('a'), 0);
+  EXPECT_EQ(usage_.idleSeconds.load(), 0);
+
+  // The write time-out ran out (CTS held low, say): the caller hears 1 instead of waiting.
+  comm_.device.writesGoOut = false;
+  usage_.idleSeconds.store(9);
+  EXPECT_EQ(link_.WriteSerialByte('b'), 1);
+  EXPECT_EQ(usage_.idleSeconds.load(), 0);
+  EXPECT_EQ(comm_.device.Written(), std::vector<std::uint8_t>{'a'});
+}
+
+TEST_F(SerialLinkTest, AReadThatKeepsFailingDoesNotSpin) {
+  comm_.device.failReads = true;
+  ASSERT_EQ(Open(), 0);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitUntil(
+      [&] { return std::chrono::steady_clock::now() - start >= milliseconds(300); }));
+  // About 30 reads at one every 10 ms; a loop without a pause makes millions.
+  EXPECT_LT(comm_.device.reads.load(), 100);
+  EXPECT_EQ(link_.CloseSerialPort(), 1);
+}
+
+TEST_F(SerialLinkTest, AReaderThatIgnoresTheCancelEndsWhenThePortCloses) {
+  comm_.device.cancelRefused = true;
+  ASSERT_EQ(Open(), 0);
+  ASSERT_TRUE(WaitUntil([&] { return comm_.device.readsInFlight.load() == 1; }));
+  link_.SetReaderStopWait(milliseconds(200));
+  EXPECT_EQ(link_.CloseSerialPort(), 1);
+  EXPECT_EQ(LinesFrom(2),
+            (std::vector<std::string>{
+                "Serial Off - start", "Serial Polling - stop",
+                "Serial Off - stop - Error - nie zatrzymano watku SerialPolling"}));
+}
+
+// A driver that never lets go: the close still returns within its bounds, the port is
+// reported closed, and a new open gets a new reader that the old one cannot disturb.
+TEST_F(SerialLinkTest, AStuckDriverDoesNotHoldTheCloseOrTheNextOpen) {
+  comm_.device.stuckDriver = true;
+  ASSERT_EQ(Open(), 0);
+  ASSERT_TRUE(WaitUntil([&] { return comm_.device.readsInFlight.load() == 1; }));
+  link_.SetReaderStopWait(milliseconds(100));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(link_.CloseSerialPort(), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2000));
+  EXPECT_FALSE(link_.IsOpen());
+  EXPECT_EQ(LinesFrom(2), (std::vector<std::string>{"Serial Off - start", "Serial Off - stop"}));
+
+  comm_.device.stuckDriver = false;
+  comm_.device.ReleaseStuckRead();
+  ASSERT_EQ(Open(), 0);
+  EXPECT_EQ(link_.CloseSerialPort(), 1);
+}
+
+TEST_F(SerialLinkTest, ClosesAndWritesFromSeveralThreadsAtOnce) {
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(Open(), 0);
+    std::atomic<int> closed{0};
+    std::thread writer([&] {
+      for (int i = 0; i < 50; ++i) link_.WriteSerialByte(static_cast<std::uint8_t>(i));
+    });
+    std::thread closerA([&] { closed += link_.CloseSerialPort(); });
+    std::thread closerB([&] { closed += link_.CloseSerialPort(); });
+    writer.join();
+    closerA.join();
+    closerB.join();
+    EXPECT_EQ(closed.load(), 1) << "exactly one close finds the port open";
+    EXPECT_FALSE(link_.IsOpen());
+  }
+}
+
+TEST_F(SerialLinkTest, APortLeftOpenAtExitIsClosedQuietly) {
+  {
+    SerialLink link(log_, usage_, deviceType_, comm_, sockets_);
+    std::string name = "COM5";
+    ASSERT_EQ(link.OpenSerialPort(name, 9600, 8, 'N', 1, 0, 0, 0), 0);
+  }
+  EXPECT_TRUE(comm_.device.closed());
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"baud=9600 data=8 parity=N stop=1",
+                                               "Serial Polling - start"}));
+}
+
+}  // namespace
+}  // namespace qs
