@@ -1,8 +1,10 @@
 // Network seam: this host's IPv4 addresses and the socket calls of the TCP server.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,12 +23,50 @@ struct SendResult {
   long error;  // the socket error number when sent is -1
 };
 
+// Wakes a thread that waits in SocketApi::WaitReadable, from any thread, without waiting.
+class SocketWaker {
+ public:
+  virtual ~SocketWaker() = default;
+  // The handle to put among the sockets that WaitReadable watches; it turns readable on Wake.
+  virtual SocketHandle handle() const = 0;
+  virtual void Wake() = 0;
+  // Takes back every wake-up so far, so the handle is quiet again.
+  virtual void Drain() = 0;
+};
+
 // The socket calls, behind an interface so that the core can be tested without a network.
 class SocketApi {
  public:
   virtual ~SocketApi() = default;
+
   // Sends bytes to a socket: one send call, flags 0, no retry. Never raises a signal.
   virtual SendResult Send(SocketHandle socket, const std::uint8_t* bytes, std::size_t count) = 0;
+
+  // The socket library for the calling user (Winsock 2.2; nothing to do on POSIX). Each
+  // successful Startup is paired with one Cleanup.
+  virtual bool Startup() = 0;
+  virtual void Cleanup() = 0;
+
+  // A listening IPv4 TCP socket on every local address, with the backlog given, in
+  // blocking mode (the sockets it accepts are too). kNoSocket when any step fails, for
+  // instance when the port is in use.
+  virtual SocketHandle Listen(std::uint16_t port, int backlog) = 0;
+  // The next pending connection; kNoSocket on failure.
+  virtual SocketHandle Accept(SocketHandle listener) = 0;
+  // Nagle's algorithm off: small replies leave at once. Failures are ignored.
+  virtual void SetNoDelay(SocketHandle socket) = 0;
+  // At most count bytes: the number received, 0 when the peer closed, -1 on an error.
+  virtual long Receive(SocketHandle socket, std::uint8_t* buffer, std::size_t count) = 0;
+  // Shuts the connection down both ways and closes the socket.
+  virtual void Close(SocketHandle socket) = 0;
+
+  // Waits until at least one of sockets is readable, at most timeout. Sets readable[i] for
+  // each socket ready; returns how many are, 0 on time-out, -1 when the wait failed.
+  virtual int WaitReadable(const std::vector<SocketHandle>& sockets, std::vector<bool>& readable,
+                           std::chrono::milliseconds timeout) = 0;
+
+  // A waker whose handle WaitReadable can watch; nullptr when none can be made.
+  virtual std::unique_ptr<SocketWaker> CreateWaker() = 0;
 };
 
 // The operating system's sockets.

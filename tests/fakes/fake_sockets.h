@@ -32,6 +32,20 @@ class FakeSockets final : public platform::SocketApi {
     return {static_cast<long>(count), 0};
   }
 
+
+  bool Startup() override { return true; }
+  void Cleanup() override {}
+  platform::SocketHandle Listen(std::uint16_t, int) override { return platform::kNoSocket; }
+  platform::SocketHandle Accept(platform::SocketHandle) override { return platform::kNoSocket; }
+  void SetNoDelay(platform::SocketHandle) override {}
+  long Receive(platform::SocketHandle, std::uint8_t*, std::size_t) override { return -1; }
+  void Close(platform::SocketHandle) override {}
+  int WaitReadable(const std::vector<platform::SocketHandle>&, std::vector<bool>&,
+                   std::chrono::milliseconds) override {
+    return -1;
+  }
+  std::unique_ptr<platform::SocketWaker> CreateWaker() override { return nullptr; }
+
   void FailNext(platform::SendResult result) {
     std::lock_guard<std::mutex> lock(mutex_);
     nextResult_ = result;

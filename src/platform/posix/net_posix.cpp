@@ -40,6 +40,19 @@ class PosixSockets final : public SocketApi {
     if (sent < 0) return {-1, errno};
     return {static_cast<long>(sent), 0};
   }
+  bool Startup() override { return true; }
+  void Cleanup() override {}
+  SocketHandle Listen(std::uint16_t, int) override { return kNoSocket; }
+  SocketHandle Accept(SocketHandle) override { return kNoSocket; }
+  void SetNoDelay(SocketHandle) override {}
+  long Receive(SocketHandle, std::uint8_t*, std::size_t) override { return -1; }
+  void Close(SocketHandle) override {}
+  int WaitReadable(const std::vector<SocketHandle>&, std::vector<bool>&,
+                   std::chrono::milliseconds) override {
+    return -1;
+  }
+  std::unique_ptr<SocketWaker> CreateWaker() override { return nullptr; }
+
 };
 
 }  // namespace

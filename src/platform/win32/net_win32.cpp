@@ -35,6 +35,19 @@ class Win32Sockets final : public SocketApi {
     if (sent == SOCKET_ERROR) return {-1, WSAGetLastError()};
     return {sent, 0};
   }
+  bool Startup() override { return true; }
+  void Cleanup() override {}
+  SocketHandle Listen(std::uint16_t, int) override { return kNoSocket; }
+  SocketHandle Accept(SocketHandle) override { return kNoSocket; }
+  void SetNoDelay(SocketHandle) override {}
+  long Receive(SocketHandle, std::uint8_t*, std::size_t) override { return -1; }
+  void Close(SocketHandle) override {}
+  int WaitReadable(const std::vector<SocketHandle>&, std::vector<bool>&,
+                   std::chrono::milliseconds) override {
+    return -1;
+  }
+  std::unique_ptr<SocketWaker> CreateWaker() override { return nullptr; }
+
 };
 
 }  // namespace
