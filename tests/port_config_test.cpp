@@ -1,20 +1,26 @@
 // Port names, mode strings, device-type flags and the number rule.
+#include "serial/port_config.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <string>
 
-#include "serial/port_config.h"
-
 namespace qs {
 namespace {
 
 TEST(PortConfig, DevicePathFollowsTheNumberBehindTheFirstCom) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"COM3", "COM3"},         {"COM7", "COM7"},           {"COM8", "\\\\.\\COM8"},
-      {"COM19", "\\\\.\\COM19"}, {"\\\\.\\COM12", "\\\\.\\COM12"}, {"MYCOM2", "MYCOM2"},
-      {"XCOM9", "\\\\.\\COM9"}, {"COM", "COM"},             {"COM-4", "COM-4"},
-      {"COM 10", "\\\\.\\COM10"}, {"/DEV/TTYUSB0", "/DEV/TTYUSB0"}};
+  const std::pair<const char*, const char*> cases[] = {{"COM3", "COM3"},
+                                                       {"COM7", "COM7"},
+                                                       {"COM8", "\\\\.\\COM8"},
+                                                       {"COM19", "\\\\.\\COM19"},
+                                                       {"\\\\.\\COM12", "\\\\.\\COM12"},
+                                                       {"MYCOM2", "MYCOM2"},
+                                                       {"XCOM9", "\\\\.\\COM9"},
+                                                       {"COM", "COM"},
+                                                       {"COM-4", "COM-4"},
+                                                       {"COM 10", "\\\\.\\COM10"},
+                                                       {"/DEV/TTYUSB0", "/DEV/TTYUSB0"}};
   for (const auto& [name, path] : cases) EXPECT_EQ(DevicePathFor(name), path) << name;
 }
 
@@ -32,8 +38,8 @@ TEST(PortConfig, ModeStringAndANulParityEndingIt) {
 }
 
 TEST(PortConfig, CtsFlowOnlyForItsDeviceTypes) {
-  for (const int type : {10, 22, 23, 36, 72, 85, 89, 120, 132, 136, 154, 182, 208, 212, 220, 225,
-                         227, 272}) {
+  for (const int type :
+       {10, 22, 23, 36, 72, 85, 89, 120, 132, 136, 154, 182, 208, 212, 220, 225, 227, 272}) {
     EXPECT_EQ(AdjustDcbFlags(0, type), 0x1416u) << type;
   }
   for (const int type : {0, 9, 11, 108, 228, 271, 273, -10}) {

@@ -1,4 +1,6 @@
 // The serial link against a device in memory: open and close lines, the reader, the writer.
+#include "serial/serial_link.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,11 +11,9 @@
 #include "bridge/client_slot.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_comm.h"
-#include "fakes/fake_list_control.h"
 #include "fakes/fake_sockets.h"
-#include "log/event_list.h"
 #include "serial/port_config.h"
-#include "serial/serial_link.h"
+#include "support/captured_lines.h"
 #include "support/wait.h"
 
 namespace qs {
@@ -25,7 +25,7 @@ using testing::WaitUntil;
 class SerialLinkTest : public ::testing::Test {
  protected:
   SerialLinkTest() {
-    log_.SetLogView(&list_);
+    log_.SetLogView(&lines_);
     comm_.device.journal = &journal_;
     sockets_.journal = &journal_;
   }
@@ -34,39 +34,13 @@ class SerialLinkTest : public ::testing::Test {
   int Open(std::string name = "COM3") {
     return link_.OpenSerialPort(name, 9600, 8, 'N', 1, 10, 50, 0);
   }
-  // The texts of the lines logged so far (the list gets every line, stamped).
-  std::vector<std::string> Lines() {
-    std::lock_guard<std::mutex> lock(linesMutex_);
-    std::vector<std::string> texts;
-    for (const std::string& line : control_.lines) texts.push_back(line.substr(18));
-    return texts;
-  }
-  std::vector<std::string> LinesFrom(std::size_t first) {
-    const std::vector<std::string> all = Lines();
-    return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
-  }
-
-  // Lines come from the reader thread too, so the list is guarded here.
-  class LockedList final : public ScreenLineSink {
-   public:
-    LockedList(std::mutex& mutex, EventList& list) : mutex_(mutex), list_(list) {}
-    void ShowLine(std::string line) override {
-      std::lock_guard<std::mutex> lock(mutex_);
-      list_.ShowLine(std::move(line));
-    }
-
-   private:
-    std::mutex& mutex_;
-    EventList& list_;
-  };
+  std::vector<std::string> Lines() { return lines_.Texts(); }
+  std::vector<std::string> LinesFrom(std::size_t first) { return lines_.TextsFrom(first); }
 
   SettingsStore settings_;
   testing::FakeClock clock_;
   EventLog log_{settings_, clock_};
-  std::mutex linesMutex_;
-  testing::FakeListControl control_;
-  EventList eventList_{control_};
-  LockedList list_{linesMutex_, eventList_};
+  testing::CapturedLines lines_;
   testing::Journal journal_;
   testing::FakeComm comm_;
   testing::FakeSockets sockets_;
@@ -102,10 +76,9 @@ TEST_F(SerialLinkTest, OpenConfiguresTheDeviceAndCloseLogsInOrder) {
   EXPECT_FALSE(link_.IsOpen());
   EXPECT_FALSE(usage_.portClaimed.load());
   EXPECT_EQ(comm_.device.closes.load(), 1);
-  EXPECT_EQ(Lines(),
-            (std::vector<std::string>{"baud=9600 data=8 parity=N stop=1", "Serial Polling - start",
-                                      "Serial Off - start", "Serial Polling - stop",
-                                      "Serial Off - stop"}));
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"baud=9600 data=8 parity=N stop=1",
+                                               "Serial Polling - start", "Serial Off - start",
+                                               "Serial Polling - stop", "Serial Off - stop"}));
 
   // A second close finds nothing: no line, but the claim is cleared all the same.
   usage_.portClaimed.store(true);
@@ -122,8 +95,8 @@ TEST_F(SerialLinkTest, FailedOpensLogTheModeAndOneErrorAndLeaveNothingOpen) {
   comm_.modeRefused = true;
   std::string name = "COM3";
   EXPECT_EQ(link_.OpenSerialPort(name, 0, 0, '\0', 0, 0, 0, 0), 1);
-  EXPECT_EQ(Lines(), (std::vector<std::string>{"baud=0 data=0 parity=",
-                                               "Error - blad otwarcia portu COM"}));
+  EXPECT_EQ(Lines(),
+            (std::vector<std::string>{"baud=0 data=0 parity=", "Error - blad otwarcia portu COM"}));
   EXPECT_TRUE(comm_.openedPaths.empty());
 
   comm_.modeRefused = false;
@@ -136,10 +109,10 @@ TEST_F(SerialLinkTest, FailedOpensLogTheModeAndOneErrorAndLeaveNothingOpen) {
   EXPECT_EQ(Open(), 1);
   EXPECT_TRUE(comm_.device.closed()) << "a device that was opened is closed again";
   EXPECT_FALSE(link_.IsOpen());
-  EXPECT_EQ(LinesFrom(2), (std::vector<std::string>{"baud=9600 data=8 parity=N stop=1",
-                                                    "Error - blad otwarcia portu COM",
-                                                    "baud=9600 data=8 parity=N stop=1",
-                                                    "Error - blad otwarcia portu COM"}));
+  EXPECT_EQ(LinesFrom(2),
+            (std::vector<std::string>{
+                "baud=9600 data=8 parity=N stop=1", "Error - blad otwarcia portu COM",
+                "baud=9600 data=8 parity=N stop=1", "Error - blad otwarcia portu COM"}));
 }
 
 TEST_F(SerialLinkTest, OpenWhileOpenIsRefusedAndTheOpenPortKeepsWorking) {
@@ -152,10 +125,10 @@ TEST_F(SerialLinkTest, OpenWhileOpenIsRefusedAndTheOpenPortKeepsWorking) {
     EXPECT_EQ(Open(name), 1) << name;
   }
   EXPECT_EQ(comm_.openedPaths.size(), 1u);
-  EXPECT_EQ(LinesFrom(2), (std::vector<std::string>{"baud=9600 data=8 parity=N stop=1",
-                                                    "Error - blad otwarcia portu COM",
-                                                    "baud=9600 data=8 parity=N stop=1",
-                                                    "Error - blad otwarcia portu COM"}));
+  EXPECT_EQ(LinesFrom(2),
+            (std::vector<std::string>{
+                "baud=9600 data=8 parity=N stop=1", "Error - blad otwarcia portu COM",
+                "baud=9600 data=8 parity=N stop=1", "Error - blad otwarcia portu COM"}));
   comm_.device.Feed({'o', 'k'});
   ASSERT_TRUE(WaitUntil([&] { return sockets_.SentSoFar().size() == 1; }));
   EXPECT_EQ(link_.CloseSerialPort(), 1);
@@ -229,8 +202,8 @@ TEST_F(SerialLinkTest, AReadThatKeepsFailingDoesNotSpin) {
   comm_.device.failReads = true;
   ASSERT_EQ(Open(), 0);
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(WaitUntil(
-      [&] { return std::chrono::steady_clock::now() - start >= milliseconds(300); }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return std::chrono::steady_clock::now() - start >= milliseconds(300); }));
   // About 30 reads at one every 10 ms; a loop without a pause makes millions.
   EXPECT_LT(comm_.device.reads.load(), 100);
   EXPECT_EQ(link_.CloseSerialPort(), 1);
@@ -242,10 +215,9 @@ TEST_F(SerialLinkTest, AReaderThatIgnoresTheCancelEndsWhenThePortCloses) {
   ASSERT_TRUE(WaitUntil([&] { return comm_.device.readsInFlight.load() == 1; }));
   link_.SetReaderStopWait(milliseconds(200));
   EXPECT_EQ(link_.CloseSerialPort(), 1);
-  EXPECT_EQ(LinesFrom(2),
-            (std::vector<std::string>{
-                "Serial Off - start", "Serial Polling - stop",
-                "Serial Off - stop - Error - nie zatrzymano watku SerialPolling"}));
+  EXPECT_EQ(LinesFrom(2), (std::vector<std::string>{
+                              "Serial Off - start", "Serial Polling - stop",
+                              "Serial Off - stop - Error - nie zatrzymano watku SerialPolling"}));
 }
 
 // A driver that never lets go: the close still returns within its bounds, the port is

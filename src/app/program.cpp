@@ -3,6 +3,9 @@
 #include "app/host_addresses.h"
 #include "app/idle_tick.h"
 #include "app/main_dialog.h"
+#include "bridge/client_demux.h"
+#include "bridge/client_slot.h"
+#include "bridge/command_interpreter.h"
 #include "bridge/command_parameters.h"
 #include "bridge/tcp_server.h"
 #include "log/event_log.h"
@@ -23,9 +26,14 @@ int RunProgram() {
   EventLog log(settings, platform::SystemClock());
   PortUsage usage;
   CommandParameters parameters;
+  // Before the serial link: its reader may send to a slot until the link is gone.
+  ClientSlots slots;
   SerialLink serial(log, usage, parameters.deviceType, platform::SystemComm(),
                     platform::SystemSockets());
-  TcpServer server(settings, log);
+  CommandInterpreter interpreter(log, settings, serial, usage, parameters,
+                                 platform::SystemSockets());
+  ClientDemux demux(log, serial, interpreter, parameters.deviceType);
+  TcpServer server(settings, log, platform::SystemSockets(), slots, demux);
   IdleTick tick(settings, log, usage, serial);
 
   const Application app{

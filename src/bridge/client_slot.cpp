@@ -4,6 +4,7 @@
 namespace qs {
 
 void ClientSlot::Assign(platform::SocketHandle socket) {
+  stream_.Reset();
   std::lock_guard<std::mutex> lock(mutex_);
   socket_ = socket;
 }
@@ -21,8 +22,7 @@ platform::SocketHandle ClientSlot::socket() const {
 }
 
 std::optional<platform::SendResult> ClientSlot::Send(platform::SocketApi& sockets,
-                                                     const std::uint8_t* bytes,
-                                                     std::size_t count) {
+                                                     const std::uint8_t* bytes, std::size_t count) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (socket_ == platform::kNoSocket) return std::nullopt;
   return sockets.Send(socket_, bytes, count);

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 
+#include "bridge/client_stream.h"
 #include "platform/net.h"
 
 namespace qs {
@@ -19,6 +20,7 @@ class ClientSlot {
   ClientSlot(const ClientSlot&) = delete;
   ClientSlot& operator=(const ClientSlot&) = delete;
 
+  // A new client takes the slot: its stream starts empty.
   void Assign(platform::SocketHandle socket);
   // Empties the slot and returns the socket it held, for the caller to close.
   platform::SocketHandle Release();
@@ -29,9 +31,15 @@ class ClientSlot {
   std::optional<platform::SendResult> Send(platform::SocketApi& sockets, const std::uint8_t* bytes,
                                            std::size_t count);
 
+  // The framing state of the client in the slot; the TCP server thread's alone.
+  ClientStream& stream() { return stream_; }
+
  private:
   mutable std::mutex mutex_;
   platform::SocketHandle socket_ = platform::kNoSocket;
+  ClientStream stream_;
 };
+
+inline constexpr std::size_t kClientSlotCount = 5;
 
 }  // namespace qs

@@ -1,22 +1,70 @@
-// The TCP server that takes the clients' byte streams.
+// The TCP server: one thread serves up to five clients from one readiness wait.
 #pragma once
 
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "bridge/client_demux.h"
+#include "bridge/client_slot.h"
 #include "bridge/tcp_server_control.h"
 #include "log/event_log.h"
+#include "platform/net.h"
 #include "settings/settings_store.h"
 
 namespace qs {
 
+using ClientSlots = std::array<ClientSlot, kClientSlotCount>;
+
 class TcpServer final : public TcpServerControl {
  public:
-  TcpServer(const SettingsStore& settings, EventLog& log) : settings_(settings), log_(log) {}
+  static constexpr int kBacklog = 5;
+  static constexpr std::size_t kChunkSize = 1023;
+  static constexpr std::chrono::milliseconds kWaitLimit{2000};
+  static constexpr std::chrono::milliseconds kWaitFailurePause{1000};
 
+  // The slots outlive the server: the port's owner may still designate one after a stop.
+  TcpServer(const SettingsStore& settings, EventLog& log, platform::SocketApi& sockets,
+            ClientSlots& slots, ClientDemux& demux)
+      : settings_(settings), log_(log), sockets_(sockets), slots_(slots), demux_(demux) {}
+  ~TcpServer() override { Stop(); }
+  TcpServer(const TcpServer&) = delete;
+  TcpServer& operator=(const TcpServer&) = delete;
+
+  // Logs the port and starts the thread; returns at once. A failure of the thread's
+  // set-up (port in use, say) is not reported here.
   void StartTcpServer() override;
+  // Wakes the thread, which finishes the chunk it is on and ends; returns once it has
+  // ended, every socket is closed and the port is free.
   void StopTcpServer() override;
 
  private:
+  void TcpServerThread();
+  void Serve(platform::SocketHandle listener, platform::SocketWaker* waker);
+  void AcceptClient(platform::SocketHandle listener);
+  // False when the server is to stop (checked after each chunk).
+  bool ReadClient(ClientSlot& slot);
+  bool Stop();
+  bool StopRequested() const { return stopRequested_.load(); }
+
   const SettingsStore& settings_;
   EventLog& log_;
+  platform::SocketApi& sockets_;
+  ClientSlots& slots_;
+  ClientDemux& demux_;
+
+  enum class ThreadState { kNotStarted, kRunning, kStopped };
+  ThreadState tcpServerThread_ = ThreadState::kNotStarted;  // the user-interface thread's
+  std::thread thread_;
+  std::atomic<bool> stopRequested_{false};
+  std::mutex wakeMutex_;
+  std::condition_variable stopped_;
+  platform::SocketWaker* waker_ = nullptr;  // under wakeMutex_; the thread owns it
+  std::array<std::uint8_t, kChunkSize + 1> receiveBuffer_{};
 };
 
 }  // namespace qs

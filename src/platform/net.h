@@ -62,6 +62,8 @@ class SocketApi {
 
   // Waits until at least one of sockets is readable, at most timeout. Sets readable[i] for
   // each socket ready; returns how many are, 0 on time-out, -1 when the wait failed.
+  // kNoSocket entries are skipped. A hang-up or socket error counts as readable, so that
+  // the following Receive reports it; a signal during the wait counts as a time-out.
   virtual int WaitReadable(const std::vector<SocketHandle>& sockets, std::vector<bool>& readable,
                            std::chrono::milliseconds timeout) = 0;
 

@@ -64,9 +64,9 @@ def test_always_open_port_opens_at_start_and_closes_at_shut_down():
         texts = program.log_texts()
         addresses = [t for t in texts if t.startswith("My IP adres:")]
         expected = [START, *addresses, "Serwer TCP On - Start on port 1336",
-                    "baud=9600 data=8 parity=N stop=1", "Serial Polling - start",
-                    "Serial Off - start", "Serial Polling - stop", "Serial Off - stop",
-                    "Serwer TCP Off - Start", END]
+                    "Serwer TCP On - Stop", "baud=9600 data=8 parity=N stop=1",
+                    "Serial Polling - start", "Serial Off - start", "Serial Polling - stop",
+                    "Serial Off - stop", "Serwer TCP Off - Start", "Serwer TCP Off - Stop", END]
         assert texts == expected, texts
         # The upper-cased name lives in memory only until the settings are saved.
         with open(program.path("setuplite.dat"), "rb") as f:

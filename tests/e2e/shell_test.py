@@ -20,7 +20,7 @@ def check_start_and_end_lines(program):
     for line in addresses:
         assert re.fullmatch(r"My IP adres:\d+\.\d+\.\d+\.\d+", line), line
     expected = [START, *addresses, "Serwer TCP On - Start on port 1336",
-                "Serwer TCP Off - Start", END]
+                "Serwer TCP On - Stop", "Serwer TCP Off - Start", "Serwer TCP Off - Stop", END]
     assert texts == expected, texts
 
 

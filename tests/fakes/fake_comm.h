@@ -35,6 +35,8 @@ class FakeDevice {
   platform::CommTimeouts timeouts{};
   std::uint32_t inputQueue = 0;
   std::uint32_t outputQueue = 0;
+  std::vector<int> escapes;
+  std::uint32_t purges = 0;
 
   void Feed(std::vector<std::uint8_t> bytes) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -136,12 +138,18 @@ class FakeCommPort final : public platform::CommPort {
   bool WriteByte(std::uint8_t byte) override { return device_.WriteByte(byte); }
   bool CancelIo() override { return device_.CancelIo(); }
   void Close() override { device_.Close(); }
-  bool EscapeFunction(int) override { return true; }
+  bool EscapeFunction(int function) override {
+    device_.escapes.push_back(function);
+    return true;
+  }
   bool GetModemStatus(std::uint32_t& status) override {
     status = platform::kMsCtsOn | platform::kMsDsrOn;
     return true;
   }
-  bool Purge(std::uint32_t) override { return true; }
+  bool Purge(std::uint32_t flags) override {
+    device_.purges = flags;
+    return true;
+  }
 
  private:
   FakeDevice& device_;

@@ -32,7 +32,6 @@ class FakeSockets final : public platform::SocketApi {
     return {static_cast<long>(count), 0};
   }
 
-
   bool Startup() override { return true; }
   void Cleanup() override {}
   platform::SocketHandle Listen(std::uint16_t, int) override { return platform::kNoSocket; }

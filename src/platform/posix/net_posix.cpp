@@ -1,11 +1,16 @@
-// This host's IPv4 addresses on POSIX, through the resolver.
+// The network seam on POSIX: this host's IPv4 addresses and the TCP server's socket calls.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 
 #include "platform/net.h"
 
@@ -32,6 +37,47 @@ std::vector<std::string> HostIPv4Addresses(std::size_t max) {
 
 namespace {
 
+// Descriptor 0 is kNoSocket, and 1 and 2 belong to the standard streams even when closed:
+// moves a new descriptor above them. -1 stays -1.
+int AboveStandardStreams(int fd) {
+  if (fd < 0 || fd > 2) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  close(fd);
+  return moved;
+}
+
+// A self-pipe: Wake writes a byte, the read end turns readable.
+class PipeWaker final : public SocketWaker {
+ public:
+  PipeWaker(int readEnd, int writeEnd) : read_(readEnd), write_(writeEnd) {}
+  ~PipeWaker() override {
+    close(read_);
+    close(write_);
+  }
+  PipeWaker(const PipeWaker&) = delete;
+  PipeWaker& operator=(const PipeWaker&) = delete;
+
+  SocketHandle handle() const override { return static_cast<SocketHandle>(read_); }
+  void Wake() override {
+    const char byte = 1;
+    // A full pipe (EAGAIN) is readable already.
+    while (write(write_, &byte, 1) < 0 && errno == EINTR) {
+    }
+  }
+  void Drain() override {
+    char bytes[64];
+    for (;;) {
+      const ssize_t got = read(read_, bytes, sizeof bytes);
+      if (got > 0 || (got < 0 && errno == EINTR)) continue;
+      return;  // EAGAIN: empty
+    }
+  }
+
+ private:
+  const int read_;
+  const int write_;
+};
+
 class PosixSockets final : public SocketApi {
  public:
   SendResult Send(SocketHandle socket, const std::uint8_t* bytes, std::size_t count) override {
@@ -42,17 +88,89 @@ class PosixSockets final : public SocketApi {
   }
   bool Startup() override { return true; }
   void Cleanup() override {}
-  SocketHandle Listen(std::uint16_t, int) override { return kNoSocket; }
-  SocketHandle Accept(SocketHandle) override { return kNoSocket; }
-  void SetNoDelay(SocketHandle) override {}
-  long Receive(SocketHandle, std::uint8_t*, std::size_t) override { return -1; }
-  void Close(SocketHandle) override {}
-  int WaitReadable(const std::vector<SocketHandle>&, std::vector<bool>&,
-                   std::chrono::milliseconds) override {
-    return -1;
-  }
-  std::unique_ptr<SocketWaker> CreateWaker() override { return nullptr; }
 
+  SocketHandle Listen(std::uint16_t port, int backlog) override {
+    const int fd = AboveStandardStreams(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd < 0) return kNoSocket;
+    // A restart must get the port back at once, despite connections still in TIME_WAIT;
+    // Linux still refuses the port while another socket listens on it.
+    const int on = 1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, backlog) != 0) {
+      close(fd);
+      return kNoSocket;
+    }
+    return static_cast<SocketHandle>(fd);
+  }
+
+  SocketHandle Accept(SocketHandle listener) override {
+    int fd = -1;
+    do {
+      fd = accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    fd = AboveStandardStreams(fd);
+    return fd < 0 ? kNoSocket : static_cast<SocketHandle>(fd);
+  }
+
+  void SetNoDelay(SocketHandle socket) override {
+    const int on = 1;
+    setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
+
+  long Receive(SocketHandle socket, std::uint8_t* buffer, std::size_t count) override {
+    for (;;) {
+      const ssize_t got = recv(static_cast<int>(socket), buffer, count, 0);
+      if (got >= 0) return static_cast<long>(got);
+      if (errno != EINTR) return -1;
+    }
+  }
+
+  void Close(SocketHandle socket) override {
+    const int fd = static_cast<int>(socket);
+    shutdown(fd, SHUT_RDWR);
+    close(fd);
+  }
+
+  int WaitReadable(const std::vector<SocketHandle>& sockets, std::vector<bool>& readable,
+                   std::chrono::milliseconds timeout) override {
+    std::vector<pollfd> watched(sockets.size());
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+      // poll skips a negative descriptor: a free slot is never mistaken for stdin.
+      watched[i].fd = sockets[i] == kNoSocket ? -1 : static_cast<int>(sockets[i]);
+      watched[i].events = POLLIN;
+    }
+    const auto limit = std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, INT_MAX);
+    const int ready = poll(watched.data(), watched.size(), static_cast<int>(limit));
+    readable.assign(sockets.size(), false);
+    if (ready < 0) return errno == EINTR ? 0 : -1;  // a signal: the caller waits again
+    int count = 0;
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+      // Hang-up and errors count too, so that the caller's recv reports them.
+      if (watched[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
+        readable[i] = true;
+        ++count;
+      }
+    }
+    return count;
+  }
+
+  std::unique_ptr<SocketWaker> CreateWaker() override {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return nullptr;
+    const int readEnd = AboveStandardStreams(ends[0]);
+    const int writeEnd = AboveStandardStreams(ends[1]);
+    if (readEnd < 0 || writeEnd < 0) {
+      if (readEnd >= 0) close(readEnd);
+      if (writeEnd >= 0) close(writeEnd);
+      return nullptr;
+    }
+    return std::make_unique<PipeWaker>(readEnd, writeEnd);
+  }
 };
 
 }  // namespace

@@ -1,5 +1,8 @@
-// This host's IPv4 addresses on Windows, through Winsock's host-name lookup.
+// The network seam on Windows: this host's IPv4 addresses and the TCP server's Winsock calls.
 #include <winsock2.h>
+
+#include <algorithm>
+#include <climits>
 
 #include "platform/net.h"
 
@@ -27,6 +30,36 @@ std::vector<std::string> HostIPv4Addresses(std::size_t max) {
 
 namespace {
 
+// select watches only sockets, so the wake-up is a UDP socket on the loopback address that
+// sends a byte to itself. Non-blocking, so that neither Wake nor Drain ever waits.
+class LoopbackWaker final : public SocketWaker {
+ public:
+  LoopbackWaker(SOCKET socket, const sockaddr_in& address) : socket_(socket), address_(address) {}
+  ~LoopbackWaker() override { closesocket(socket_); }
+  LoopbackWaker(const LoopbackWaker&) = delete;
+  LoopbackWaker& operator=(const LoopbackWaker&) = delete;
+
+  SocketHandle handle() const override { return static_cast<SocketHandle>(socket_); }
+  void Wake() override {
+    const char byte = 1;
+    // A full buffer (WSAEWOULDBLOCK) means the socket is readable already.
+    sendto(socket_, &byte, 1, 0, reinterpret_cast<const sockaddr*>(&address_), sizeof address_);
+  }
+  void Drain() override {
+    char bytes[64];
+    for (;;) {
+      if (recvfrom(socket_, bytes, sizeof bytes, 0, nullptr, nullptr) != SOCKET_ERROR) continue;
+      // A datagram is taken even when it reports one of these; WSAEWOULDBLOCK ends it.
+      const int error = WSAGetLastError();
+      if (error != WSAEMSGSIZE && error != WSAECONNRESET) return;
+    }
+  }
+
+ private:
+  const SOCKET socket_;
+  const sockaddr_in address_;
+};
+
 class Win32Sockets final : public SocketApi {
  public:
   SendResult Send(SocketHandle socket, const std::uint8_t* bytes, std::size_t count) override {
@@ -35,19 +68,92 @@ class Win32Sockets final : public SocketApi {
     if (sent == SOCKET_ERROR) return {-1, WSAGetLastError()};
     return {sent, 0};
   }
-  bool Startup() override { return true; }
-  void Cleanup() override {}
-  SocketHandle Listen(std::uint16_t, int) override { return kNoSocket; }
-  SocketHandle Accept(SocketHandle) override { return kNoSocket; }
-  void SetNoDelay(SocketHandle) override {}
-  long Receive(SocketHandle, std::uint8_t*, std::size_t) override { return -1; }
-  void Close(SocketHandle) override {}
-  int WaitReadable(const std::vector<SocketHandle>&, std::vector<bool>&,
-                   std::chrono::milliseconds) override {
-    return -1;
-  }
-  std::unique_ptr<SocketWaker> CreateWaker() override { return nullptr; }
 
+  bool Startup() override {
+    WSADATA wsa{};
+    return WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
+  }
+  void Cleanup() override { WSACleanup(); }
+
+  SocketHandle Listen(std::uint16_t port, int backlog) override {
+    const SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    if (listener == INVALID_SOCKET) return kNoSocket;
+    // No SO_REUSEADDR: on Windows it would let another program take the port from us.
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    u_long blocking = 0;
+    if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, backlog) != 0 || ioctlsocket(listener, FIONBIO, &blocking) != 0) {
+      closesocket(listener);
+      return kNoSocket;
+    }
+    return static_cast<SocketHandle>(listener);
+  }
+
+  SocketHandle Accept(SocketHandle listener) override {
+    const SOCKET accepted = accept(static_cast<SOCKET>(listener), nullptr, nullptr);
+    return accepted == INVALID_SOCKET ? kNoSocket : static_cast<SocketHandle>(accepted);
+  }
+
+  void SetNoDelay(SocketHandle socket) override {
+    const int on = 1;
+    setsockopt(static_cast<SOCKET>(socket), IPPROTO_TCP, TCP_NODELAY,
+               reinterpret_cast<const char*>(&on), sizeof on);
+  }
+
+  long Receive(SocketHandle socket, std::uint8_t* buffer, std::size_t count) override {
+    const int most = static_cast<int>(std::min<std::size_t>(count, INT_MAX));
+    return recv(static_cast<SOCKET>(socket), reinterpret_cast<char*>(buffer), most, 0);
+  }
+
+  void Close(SocketHandle socket) override {
+    shutdown(static_cast<SOCKET>(socket), SD_BOTH);
+    closesocket(static_cast<SOCKET>(socket));
+  }
+
+  int WaitReadable(const std::vector<SocketHandle>& sockets, std::vector<bool>& readable,
+                   std::chrono::milliseconds timeout) override {
+    readable.assign(sockets.size(), false);
+    if (sockets.size() > FD_SETSIZE) return -1;
+    fd_set watched;
+    FD_ZERO(&watched);
+    for (const SocketHandle socket : sockets) {
+      if (socket != kNoSocket) FD_SET(static_cast<SOCKET>(socket), &watched);
+    }
+    const auto limit = std::max<std::chrono::milliseconds::rep>(timeout.count(), 0);
+    timeval wait{};
+    wait.tv_sec =
+        static_cast<long>(std::min<std::chrono::milliseconds::rep>(limit / 1000, LONG_MAX));
+    wait.tv_usec = static_cast<long>(limit % 1000 * 1000);
+    const int ready = select(0, &watched, nullptr, nullptr, &wait);
+    if (ready == SOCKET_ERROR) return -1;
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+      if (sockets[i] != kNoSocket && FD_ISSET(static_cast<SOCKET>(sockets[i]), &watched)) {
+        readable[i] = true;
+      }
+    }
+    return ready;
+  }
+
+  std::unique_ptr<SocketWaker> CreateWaker() override {
+    const SOCKET waker = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (waker == INVALID_SOCKET) return nullptr;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;  // any free port; getsockname tells which
+    int length = sizeof address;
+    u_long nonBlocking = 1;
+    if (bind(waker, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(waker, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        ioctlsocket(waker, FIONBIO, &nonBlocking) != 0) {
+      closesocket(waker);
+      return nullptr;
+    }
+    return std::make_unique<LoopbackWaker>(waker, address);
+  }
 };
 
 }  // namespace

@@ -1,0 +1,39 @@
+// ProcessClientData: splits a client's bytes into data for the port and ESC-framed command lines.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "bridge/client_slot.h"
+#include "bridge/command_interpreter.h"
+#include "log/event_log.h"
+#include "serial/serial_link.h"
+
+namespace qs {
+
+class ClientDemux {
+ public:
+  // "Komenda:" and at most this much of the chunk fit the log line's 1024-byte buffer.
+  static constexpr std::size_t kMaxLoggedChunk = 1015;
+
+  ClientDemux(EventLog& log, SerialLink& serial, CommandInterpreter& interpreter,
+              const std::atomic<std::int32_t>& deviceType)
+      : log_(log), serial_(serial), interpreter_(interpreter), deviceType_(deviceType) {}
+
+  // One chunk from the client in sender, in order: data bytes go to the port one by one,
+  // ESC ESC is one data byte ESC, ESC and anything else starts a command line that runs
+  // up to its CR. The state between chunks lives in the sender's slot.
+  void ProcessClientData(const std::uint8_t* data, std::size_t length, ClientSlot& sender);
+
+ private:
+  void LogCommandChunk(const std::uint8_t* data, std::size_t length);
+  void WriteDataByte(std::uint8_t byte);
+
+  EventLog& log_;
+  SerialLink& serial_;
+  CommandInterpreter& interpreter_;
+  const std::atomic<std::int32_t>& deviceType_;
+};
+
+}  // namespace qs
