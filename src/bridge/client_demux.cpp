@@ -46,8 +46,8 @@ void ClientDemux::ProcessClientData(const std::uint8_t* data, std::size_t length
 
 void ClientDemux::LogCommandChunk(const std::uint8_t* data, std::size_t length) {
   const void* nul = std::memchr(data, 0, length);
-  std::size_t shown = nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - data)
-                          : length;
+  std::size_t shown =
+      nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - data) : length;
   if (shown > kMaxLoggedChunk) shown = kMaxLoggedChunk;
   log_.LogEvent("Komenda:" + std::string(reinterpret_cast<const char*>(data), shown));
 }

@@ -15,7 +15,9 @@ namespace {
 constexpr std::uint8_t kCarriageReturn = 0x0D;
 
 // Where a keyword stands in the line (up to its first NUL), or npos.
-std::size_t Find(const std::string& text, const char* keyword) { return text.find(keyword); }
+std::size_t Find(const std::string& text, const char* keyword) {
+  return text.find(keyword);
+}
 
 }  // namespace
 
@@ -138,8 +140,8 @@ std::uint8_t CommandInterpreter::OpenOrClaim(std::int32_t portNumber, bool alway
     usage_.ownerClient.store(&sender);
     return 0;
   }
-  std::string name =
-      portNumber <= 7 ? "COM" + std::to_string(portNumber) : "\\\\.\\COM" + std::to_string(portNumber);
+  std::string name = portNumber <= 7 ? "COM" + std::to_string(portNumber)
+                                     : "\\\\.\\COM" + std::to_string(portNumber);
   const int result = serial_.OpenSerialPort(
       name, static_cast<std::uint32_t>(parameters_.requestedBaud), parameters_.requestedDataBits,
       parameters_.requestedParity, parameters_.requestedStopBits,
@@ -158,9 +160,9 @@ void CommandInterpreter::DriveLine(int level, int setFunction, int clearFunction
 void CommandInterpreter::ContinueSetDcb(const std::uint8_t* data, std::size_t length,
                                         ClientSlot& sender) {
   ClientStream& stream = sender.stream();
-  const std::size_t take =
-      std::min(length, ClientStream::kDcbPayloadSize - stream.dcbPayloadSize);
-  std::copy_n(data, take, stream.dcbPayload.begin() + static_cast<std::ptrdiff_t>(stream.dcbPayloadSize));
+  const std::size_t take = std::min(length, ClientStream::kDcbPayloadSize - stream.dcbPayloadSize);
+  std::copy_n(data, take,
+              stream.dcbPayload.begin() + static_cast<std::ptrdiff_t>(stream.dcbPayloadSize));
   stream.dcbPayloadSize += take;
   if (stream.dcbPayloadSize < ClientStream::kDcbPayloadSize) return;
   stream.awaitingDcb = false;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <string_view>
 
 namespace qs::platform {
@@ -15,11 +16,24 @@ class ListControl {
   virtual void SetCurSel(int index) = 0;
 };
 
-// An open dialog as its handler sees it. Used on the user-interface thread only.
+// An open dialog as its handler sees it, its controls addressed by id. Used on the
+// user-interface thread only. Texts are single-byte strings, as the settings hold them.
 class DialogWindow {
  public:
   virtual ~DialogWindow() = default;
   virtual ListControl& List(int controlId) = 0;
+
+  virtual void SetText(int controlId, std::string_view text) = 0;
+  virtual std::string GetText(int controlId) = 0;
+  // Check boxes and radio buttons. Radio buttons of one group clear each other when the
+  // user picks one; set explicitly, a group may end up with none checked.
+  virtual void SetChecked(int controlId, bool checked) = 0;
+  virtual bool IsChecked(int controlId) = 0;
+  virtual void Enable(int controlId, bool enabled) = 0;
+  // The drop-down list of a combo box (its text is SetText/GetText).
+  virtual void ResetComboList(int controlId) = 0;
+  virtual void AddComboItem(int controlId, std::string_view item) = 0;
+
   // A repeating timer; it stops when the dialog is destroyed.
   virtual void StartTimer(unsigned milliseconds) = 0;
   // Ends the modal loop; RunModalDialog returns result.
@@ -36,7 +50,8 @@ class DialogHandler {
 
   virtual ~DialogHandler() = default;
   virtual void OnOpen(DialogWindow& window) = 0;
-  // A button was pressed (its control id), or kCancel.
+  // A button was pressed or a check box or radio button clicked (its control id), or
+  // kCancel. A check box has its new state by then.
   virtual void OnCommand(DialogWindow& window, int controlId) = 0;
   virtual void OnTimer(DialogWindow& window) = 0;
   virtual void OnWake(DialogWindow& window) = 0;
@@ -45,7 +60,8 @@ class DialogHandler {
 enum class DialogId { kMain, kSettings };
 
 // Runs a dialog modally until its handler ends it, and returns the handler's result.
-// Returns -1 when the dialog cannot be shown.
+// The settings dialog is owned by the main dialog, which goes on ticking meanwhile.
+// Returns -1 when the dialog cannot be shown (the settings dialog without a screen).
 int RunModalDialog(DialogId id, DialogHandler& handler);
 
 }  // namespace qs::platform

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/posix/dialog_posix.h"
 #include "platform/posix/stop_signals.h"
 #include "platform/ui.h"
 
@@ -31,6 +32,14 @@ class StdoutListControl final : public ListControl {
 class HeadlessWindow final : public DialogWindow {
  public:
   ListControl& List(int) override { return list_; }
+  // The headless main dialog has no other controls to show.
+  void SetText(int, std::string_view) override {}
+  std::string GetText(int) override { return {}; }
+  void SetChecked(int, bool) override {}
+  bool IsChecked(int) override { return false; }
+  void Enable(int, bool) override {}
+  void ResetComboList(int) override {}
+  void AddComboItem(int, std::string_view) override {}
   void StartTimer(unsigned milliseconds) override {
     interval_ = std::chrono::milliseconds(milliseconds);
     nextTick_ = Clock::now() + interval_;
@@ -85,7 +94,7 @@ bool DrainWakePipe(int fd) {
 
 }  // namespace
 
-int RunModalDialog(DialogId id, DialogHandler& handler) {
+int RunHeadlessDialog(DialogId id, DialogHandler& handler) {
   // Only the main dialog runs without a terminal: nobody could fill in the settings.
   if (id != DialogId::kMain) return -1;
 

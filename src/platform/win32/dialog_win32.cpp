@@ -35,6 +35,33 @@ class Win32DialogWindow final : public DialogWindow {
     lists_.emplace_back(GetDlgItem(dialog_, controlId));
     return lists_.back();
   }
+  void SetText(int controlId, std::string_view text) override {
+    SetDlgItemTextA(dialog_, controlId, std::string(text).c_str());
+  }
+  std::string GetText(int controlId) override {
+    const HWND control = GetDlgItem(dialog_, controlId);
+    std::string text(static_cast<std::size_t>(GetWindowTextLengthA(control)) + 1, '\0');
+    const int length = GetWindowTextA(control, text.data(), static_cast<int>(text.size()));
+    text.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+    return text;
+  }
+  void SetChecked(int controlId, bool checked) override {
+    SendDlgItemMessageA(dialog_, controlId, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+  }
+  bool IsChecked(int controlId) override {
+    return SendDlgItemMessageA(dialog_, controlId, BM_GETCHECK, 0, 0) == BST_CHECKED;
+  }
+  void Enable(int controlId, bool enabled) override {
+    EnableWindow(GetDlgItem(dialog_, controlId), enabled ? TRUE : FALSE);
+  }
+  void ResetComboList(int controlId) override {
+    SendDlgItemMessageA(dialog_, controlId, CB_RESETCONTENT, 0, 0);
+  }
+  void AddComboItem(int controlId, std::string_view item) override {
+    const std::string text(item);
+    SendDlgItemMessageA(dialog_, controlId, CB_ADDSTRING, 0,
+                        reinterpret_cast<LPARAM>(text.c_str()));
+  }
   void StartTimer(unsigned milliseconds) override {
     SetTimer(dialog_, kTickTimerId, milliseconds, nullptr);
   }
@@ -68,8 +95,8 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
     }
     case WM_COMMAND:
       if (!window) return FALSE;
-      // Buttons only; the list box's notifications carry its id too.
-      if (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) != IDC_MAIN_EVENTS) {
+      // Clicks only: list, combo and edit notifications carry their control's id too.
+      if (HIWORD(wParam) == BN_CLICKED) {
         window->handler().OnCommand(*window, LOWORD(wParam));
         return TRUE;
       }
@@ -98,8 +125,11 @@ int TemplateId(DialogId id) {
 
 int RunModalDialog(DialogId id, DialogHandler& handler) {
   DialogStart start{&handler};
+  // The main dialog has no owner; the settings dialog belongs to the main dialog, which is
+  // the active window when its button is pressed.
+  const HWND owner = id == DialogId::kMain ? nullptr : GetActiveWindow();
   const INT_PTR result =
-      DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(TemplateId(id)), nullptr,
+      DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(TemplateId(id)), owner,
                       DialogProc, reinterpret_cast<LPARAM>(&start));
   return static_cast<int>(result);
 }
