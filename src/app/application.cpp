@@ -1,26 +1,9 @@
 // The start-up and shut-down sequence, on the user-interface thread.
 #include "app/application.h"
 
-#include <cstring>
+#include "serial/configured_port.h"
 
 namespace qs {
-namespace {
-
-// The start-up open with the record's own port name: the record keeps the upper-cased
-// name that the open leaves, as the settings dialog shows it and a later save writes it.
-void OpenAlwaysOpenPort(const Application& app) {
-  const Settings settings = app.settings.Snapshot();
-  std::string name = FieldText(settings.portName);
-  app.serial.OpenSerialPort(name, settings.baudRate, settings.dataBits, settings.parity,
-                            settings.stopBits, 10, 50, 0);
-  app.settings.Update([&](Settings& record) {
-    if (FieldText(record.portName).size() == name.size()) {
-      std::memcpy(record.portName, name.data(), name.size());
-    }
-  });
-}
-
-}  // namespace
 
 int RunApplication(const Application& app) {
   // The settings come first, so that the start line already reaches the log file.
@@ -30,7 +13,7 @@ int RunApplication(const Application& app) {
     app.log.LogEvent("My IP adres:" + address);
   }
   app.server.StartTcpServer();
-  if (app.settings.Snapshot().portAlwaysOpen != 0) OpenAlwaysOpenPort(app);
+  if (app.settings.Snapshot().portAlwaysOpen != 0) OpenConfiguredPort(app.settings, app.serial);
 
   const int result = app.mainDialog();
 

@@ -16,6 +16,7 @@
 #include "platform/ui.h"
 #include "serial/port_usage.h"
 #include "serial/serial_link.h"
+#include "settings/settings_dialog.h"
 #include "settings/settings_file.h"
 #include "settings/settings_store.h"
 
@@ -44,7 +45,10 @@ int RunProgram() {
       ListHostAddresses,
       [&] { LoadSettings(settings); },
       [&] {
-        MainDialog dialog(log, tick, nullptr);
+        MainDialog dialog(log, tick, [&] {
+          SettingsDialog settingsDialog(settings, log, serial, server);
+          platform::RunModalDialog(platform::DialogId::kSettings, settingsDialog);
+        });
         return platform::RunModalDialog(platform::DialogId::kMain, dialog);
       },
   };
