@@ -5,7 +5,7 @@ SHELL := /bin/bash
 LINUX_TEST_PRESETS := linux linux-asan linux-tsan
 RUN_DIR := run
 
-.PHONY: all deps build build-linux build-windows test test-linux test-windows run format clean
+.PHONY: all deps build build-linux build-windows test test-linux test-windows run bench format clean
 
 all: build
 
@@ -40,6 +40,10 @@ test: test-linux test-windows
 run: build-linux
 	mkdir -p $(RUN_DIR)
 	cd $(RUN_DIR) && ../build/linux/quillon-smart
+
+# The bridge end to end on a pty echo device: round trip and throughput (not a test).
+bench: build-linux
+	python3 bench/bridge_bench.py $(CURDIR)/build/linux/quillon-smart
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -17,7 +17,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes B(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes B(const std::string& text) {
+  return Bytes(text.begin(), text.end());
+}
 
 class ClientProtocolTest : public ::testing::Test {
  protected:
@@ -40,7 +42,9 @@ class ClientProtocolTest : public ::testing::Test {
     }
     return all;
   }
-  void AlwaysOpen() { settings_.Update([](Settings& s) { s.portAlwaysOpen = 1; }); }
+  void AlwaysOpen() {
+    settings_.Update([](Settings& s) { s.portAlwaysOpen = 1; });
+  }
 
   SettingsStore settings_;
   testing::FakeClock clock_;
@@ -58,12 +62,14 @@ class ClientProtocolTest : public ::testing::Test {
 };
 
 TEST_F(ClientProtocolTest, TypicalExchangeOnDemand) {
-  const std::string open = "\x1B" "BAUD=9600 DATA=8 PARITY=N STOP=1 TIMEOUT1=10 TIMEOUT2=50 "
-                           "TIMEOUT3=0 COM3\r";
+  const std::string open =
+      "\x1B"
+      "BAUD=9600 DATA=8 PARITY=N STOP=1 TIMEOUT1=10 TIMEOUT2=50 "
+      "TIMEOUT3=0 COM3\r";
   Send(clientA_, open);
-  EXPECT_EQ(lines_.Texts(), (std::vector<std::string>{"Komenda:" + open,
-                                                      "baud=9600 data=8 parity=N stop=1",
-                                                      "Serial Polling - start"}));
+  EXPECT_EQ(lines_.Texts(),
+            (std::vector<std::string>{"Komenda:" + open, "baud=9600 data=8 parity=N stop=1",
+                                      "Serial Polling - start"}));
   EXPECT_EQ(comm_.openedPaths, std::vector<std::string>{"COM3"});
   EXPECT_EQ(comm_.device.timeouts.ReadIntervalTimeout, 10u);
   EXPECT_EQ(comm_.device.timeouts.ReadTotalTimeoutConstant, 50u);
@@ -71,18 +77,25 @@ TEST_F(ClientProtocolTest, TypicalExchangeOnDemand) {
 
   Send(clientA_, "ab\x1BTEST\r");
   EXPECT_EQ(comm_.device.Written(), B("ab"));
-  Send(clientA_, "\x1B" "CLOSE\r\x1BTEST\r");
+  Send(clientA_,
+       "\x1B"
+       "CLOSE\r\x1BTEST\r");
   EXPECT_FALSE(serial_.IsOpen());
   EXPECT_EQ(usage_.ownerClient.load(), nullptr);
   EXPECT_EQ(RepliesTo(11), (Bytes{0x00, 0x01, 0x00}));
-  EXPECT_EQ(lines_.TextsFrom(4), (std::vector<std::string>{
-                                     "Komenda:\x1B" "CLOSE\r\x1BTEST\r", "Serial Off - start",
-                                     "Serial Polling - stop", "Serial Off - stop",
-                                     "Komenda:\x1B" "CLOSE\r\x1BTEST\r"}));
+  EXPECT_EQ(
+      lines_.TextsFrom(4),
+      (std::vector<std::string>{"Komenda:\x1B"
+                                "CLOSE\r\x1BTEST\r",
+                                "Serial Off - start", "Serial Polling - stop", "Serial Off - stop",
+                                "Komenda:\x1B"
+                                "CLOSE\r\x1BTEST\r"}));
 }
 
 TEST_F(ClientProtocolTest, RepliesFollowTheKeywordOrderNotTheLineOrder) {
-  Send(clientA_, "\x1B" "COM3 TEST MSR=? DCB=?\r");
+  Send(clientA_,
+       "\x1B"
+       "COM3 TEST MSR=? DCB=?\r");
   Bytes expected = {0x00, 0x01, 0x30};  // COM, TEST, CTS and DSR on
   Bytes dcb(28);
   std::memcpy(dcb.data(), &comm_.device.state, 28);
@@ -97,21 +110,28 @@ TEST_F(ClientProtocolTest, RepliesFollowTheKeywordOrderNotTheLineOrder) {
 }
 
 TEST_F(ClientProtocolTest, KeywordMatchingAndArguments) {
-  Send(clientA_, "\x1B" "baud=9600 ATTEST KILL\r");  // lower case is nothing; ATTEST holds TEST
+  Send(clientA_,
+       "\x1B"
+       "baud=9600 ATTEST KILL\r");  // lower case is nothing; ATTEST holds TEST
   EXPECT_EQ(RepliesTo(11), Bytes{0x00});
   EXPECT_EQ(parameters_.requestedBaud, 0);
 
   Send(clientA_, std::string("\x1BTEST\0COM3\r", 11));  // a NUL hides the rest
   EXPECT_TRUE(comm_.openedPaths.empty());
 
-  Send(clientA_, "\x1B" "BAUD=  +4294967296 DATA=-7 STOP= PARITY=\r");
+  Send(clientA_,
+       "\x1B"
+       "BAUD=  +4294967296 DATA=-7 STOP= PARITY=\r");
   EXPECT_EQ(parameters_.requestedBaud, 2147483647);
   EXPECT_EQ(parameters_.requestedDataBits, -7);
   EXPECT_EQ(parameters_.requestedStopBits, 0);
   EXPECT_EQ(parameters_.requestedParity, '\r');
 
-  for (const auto& [line, path] : std::vector<std::pair<std::string, std::string>>{
-           {"COMX", "COM0"}, {"COM 7", "COM7"}, {"COM8", "\\\\.\\COM8"}, {"COM12", "\\\\.\\COM12"}}) {
+  for (const auto& [line, path] :
+       std::vector<std::pair<std::string, std::string>>{{"COMX", "COM0"},
+                                                        {"COM 7", "COM7"},
+                                                        {"COM8", "\\\\.\\COM8"},
+                                                        {"COM12", "\\\\.\\COM12"}}) {
     comm_.deviceMissing = true;
     Send(clientA_, "\x1B" + line + "\r");
     EXPECT_EQ(comm_.openedPaths.back(), path) << line;
@@ -120,11 +140,16 @@ TEST_F(ClientProtocolTest, KeywordMatchingAndArguments) {
 
 TEST_F(ClientProtocolTest, RtsAndDtrFollowTheByteBehindTheEquals) {
   Send(clientA_, "\x1BRTS=0 DTR=0\r");  // no port: only the remembered levels change
-  Send(clientA_, "\x1B" "COM3\r");
-  Send(clientA_, "\x1BRTS=0\r\x1BRTS=x\r\x1BRTS=\r\x1B" "DTR=0\r\x1B" "DTR=1\r");
-  EXPECT_EQ(comm_.device.escapes, (std::vector<int>{platform::kClrRts, platform::kSetRts,
-                                                     platform::kSetRts, platform::kClrDtr,
-                                                     platform::kSetDtr}));
+  Send(clientA_,
+       "\x1B"
+       "COM3\r");
+  Send(clientA_,
+       "\x1BRTS=0\r\x1BRTS=x\r\x1BRTS=\r\x1B"
+       "DTR=0\r\x1B"
+       "DTR=1\r");
+  EXPECT_EQ(comm_.device.escapes,
+            (std::vector<int>{platform::kClrRts, platform::kSetRts, platform::kSetRts,
+                              platform::kClrDtr, platform::kSetDtr}));
 }
 
 TEST_F(ClientProtocolTest, QueriesWithNoPortAnswerZerosAndKillDoesNothing) {
@@ -133,33 +158,42 @@ TEST_F(ClientProtocolTest, QueriesWithNoPortAnswerZerosAndKillDoesNothing) {
 }
 
 TEST_F(ClientProtocolTest, FramingOfDataEscapesAndSplitLines) {
-  Send(clientA_, "x\x1B\x1By\x1B");  // ESC ESC is a data ESC; a lone ESC waits
-  Send(clientA_, "\x1Bz");            // ... and the next chunk's ESC makes it data too
+  Send(clientA_, "x\x1B\x1By\x1B");            // ESC ESC is a data ESC; a lone ESC waits
+  Send(clientA_, "\x1Bz");                     // ... and the next chunk's ESC makes it data too
   EXPECT_EQ(comm_.device.Written(), Bytes{});  // no port open: nothing goes out
   ASSERT_EQ(lines_.Count(), 0u);
 
-  Send(clientA_, "\x1B" "COM3\r\nabc\x1B\r");  // LF after the CR is data; ESC CR an empty line
+  Send(clientA_,
+       "\x1B"
+       "COM3\r\nabc\x1B\r");  // LF after the CR is data; ESC CR an empty line
   EXPECT_EQ(comm_.device.Written(), B("\nabc"));
   Send(clientA_, "\x1B\x1B\x1BTE");
   Send(clientA_, "ST\r");
   EXPECT_EQ(RepliesTo(11), (Bytes{0x00, 0x01}));
   EXPECT_EQ(comm_.device.Written(), B("\nabc\x1B"));
-  EXPECT_EQ(lines_.TextsFrom(3), (std::vector<std::string>{"Komenda:\x1B" "COM3\r\nabc\x1B\r",
-                                                           "Komenda:\x1B\x1B\x1BTE",
-                                                           "Komenda:ST\r"}));
+  EXPECT_EQ(lines_.TextsFrom(3),
+            (std::vector<std::string>{"Komenda:\x1B"
+                                      "COM3\r\nabc\x1B\r",
+                                      "Komenda:\x1B\x1B\x1BTE", "Komenda:ST\r"}));
 }
 
 TEST_F(ClientProtocolTest, AckDevicesNeverGetAnAckFromAClient) {
-  Send(clientA_, "\x1B" "COM3\r");
-  Send(clientA_, "\x06\x1BTYP=108\r\x06" "a\x1B\x1B");
+  Send(clientA_,
+       "\x1B"
+       "COM3\r");
+  Send(clientA_,
+       "\x06\x1BTYP=108\r\x06"
+       "a\x1B\x1B");
   EXPECT_EQ(comm_.device.Written(), (Bytes{0x06, 'a', 0x1B}));
   Send(clientA_, "\x1BTYP=107\r\x06");
   EXPECT_EQ(comm_.device.Written(), (Bytes{0x06, 'a', 0x1B, 0x06}));
 }
 
 TEST_F(ClientProtocolTest, EachClientHasItsOwnFraming) {
-  Send(clientA_, "\x1BTE");          // A's line is unfinished
-  Send(clientB_, "\x1B" "COM3\rxy");  // B's bytes are B's own
+  Send(clientA_, "\x1BTE");  // A's line is unfinished
+  Send(clientB_,
+       "\x1B"
+       "COM3\rxy");  // B's bytes are B's own
   EXPECT_EQ(comm_.device.Written(), B("xy"));
   EXPECT_EQ(usage_.ownerClient.load(), &clientB_);
   Send(clientA_, "ST\r");
@@ -174,7 +208,9 @@ TEST_F(ClientProtocolTest, EachClientHasItsOwnFraming) {
 }
 
 TEST_F(ClientProtocolTest, OverlongLinesAreDroppedAndLongChunksLoggedCut) {
-  Send(clientA_, "\x1B" "COM3\r");
+  Send(clientA_,
+       "\x1B"
+       "COM3\r");
   const std::size_t before = lines_.Count();
   // 2046 bytes and the CR fit; the TEST at its start runs.
   Send(clientA_, "\x1BTEST" + std::string(2042, '.') + "\r");
@@ -192,7 +228,9 @@ TEST_F(ClientProtocolTest, OverlongLinesAreDroppedAndLongChunksLoggedCut) {
 }
 
 TEST_F(ClientProtocolTest, SetDcbTakesItsBlockEvenAcrossChunks) {
-  Send(clientA_, "\x1B" "COM3\r");
+  Send(clientA_,
+       "\x1B"
+       "COM3\r");
   Bytes block(28);
   for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(0xA0 + i);
 
@@ -219,13 +257,23 @@ TEST_F(ClientProtocolTest, SetDcbTakesItsBlockEvenAcrossChunks) {
 TEST_F(ClientProtocolTest, AlwaysOpenClaimsAndReleases) {
   AlwaysOpen();
   Send(clientA_, "\x1BTEST\r");
-  Send(clientA_, "\x1B" "COM5\r");
-  Send(clientA_, "\x1B" "COM5\r");
-  Send(clientB_, "\x1B" "COM9\r");
+  Send(clientA_,
+       "\x1B"
+       "COM5\r");
+  Send(clientA_,
+       "\x1B"
+       "COM5\r");
+  Send(clientB_,
+       "\x1B"
+       "COM9\r");
   EXPECT_EQ(usage_.ownerClient.load(), &clientA_);
-  Send(clientB_, "\x1B" "CLOSE\r");
+  Send(clientB_,
+       "\x1B"
+       "CLOSE\r");
   EXPECT_EQ(usage_.ownerClient.load(), nullptr);
-  Send(clientB_, "\x1B" "COM1 TEST\r");
+  Send(clientB_,
+       "\x1B"
+       "COM1 TEST\r");
   EXPECT_EQ(RepliesTo(11), (Bytes{0x00, 0x00, 0x01}));
   EXPECT_EQ(RepliesTo(22), (Bytes{0x01, 0x00, 0x01}));
   EXPECT_EQ(usage_.ownerClient.load(), &clientB_);

@@ -74,9 +74,24 @@ class Program:
         wait_until(lambda: text.encode("latin-1") in self.log()[after:], seconds,
                    f"log line {text!r}")
 
-    def wait_for_window(self, seconds=60):
-        subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", WINDOW_TITLE],
-                       stdout=subprocess.DEVNULL, timeout=seconds, check=True)
+    def wait_for_window(self, title=WINDOW_TITLE, seconds=60):
+        """Waits until the window is shown and has the keyboard focus, so keys reach it."""
+        found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", title],
+                               capture_output=True, text=True, timeout=seconds, check=True)
+        windows = set(found.stdout.split())
+
+        def focused():
+            now = subprocess.run(["xdotool", "getwindowfocus"], capture_output=True, text=True,
+                                 timeout=10)
+            return now.stdout.strip() in windows
+
+        try:
+            wait_until(focused, 10, f"the focus on {title!r}")
+        except AssertionError:
+            pass  # a window manager-less X may report a child; the key still goes to Wine
+
+    def type(self, text):
+        subprocess.run(["xdotool", "type", "--delay", "50", text], timeout=30, check=True)
 
     def key(self, name):
         subprocess.run(["xdotool", "key", name], timeout=10, check=True)
@@ -116,7 +131,15 @@ def stop_program(program, windows):
     """Cancels the main dialog (Escape under Wine, SIGTERM headless); returns the exit status."""
     if windows:
         program.wait_for_window()
-        program.key("Escape")
+        # Under Wine on Xvfb an Escape is now and then not delivered (the dialog has the
+        # focus and takes the next one): press again, a few times at most, and say so.
+        for _ in range(3):
+            program.key("Escape")
+            try:
+                program.process.wait(5)
+                break
+            except subprocess.TimeoutExpired:
+                print("note: the dialog missed an Escape; pressing it again")
     else:
         program.process.send_signal(signal.SIGTERM)
     return program.finish()

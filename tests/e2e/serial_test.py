@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
 """The always-open port of the settings, on a pty standing in for the device."""
-import os
-import signal
 
-from harness import Program, parse_args, run_cases, settings_image, wait_until
+from harness import FakeDevice, Program, parse_args, run_cases, settings_image, stop_program
 
 COMMAND, WINDOWS = parse_args()
 
@@ -11,53 +9,17 @@ START = "------------- Start programu --------------------"
 END = "------------- Koniec programu --------------------"
 
 
-class FakeDevice:
-    """A pty pair: the program opens the slave as COM3, the test plays the device on the master."""
-
-    def __init__(self, link_dir):
-        self.master, slave = os.openpty()
-        self.slave_path = os.ttyname(slave)
-        os.close(slave)
-        os.makedirs(link_dir, exist_ok=True)
-        self.link = os.path.join(link_dir, "com3")
-        if os.path.lexists(self.link):
-            os.unlink(self.link)
-        os.symlink(self.slave_path, self.link)
-
-    def send(self, data):
-        os.write(self.master, data)
-
-    def close(self):
-        os.unlink(self.link)
-        os.close(self.master)
-
-
-def link_dir_for(program):
-    if WINDOWS:
-        return os.path.join(os.environ["QS_WINEPREFIX"], "dosdevices")
-    return program.path("dosdevices")
-
-
-def stop(program):
-    if WINDOWS:
-        program.wait_for_window()
-        program.key("Escape")
-    else:
-        program.process.send_signal(signal.SIGTERM)
-    return program.finish()
-
-
 def test_always_open_port_opens_at_start_and_closes_at_shut_down():
     settings = settings_image(port_name=b"com3", baud=9600, always_open=1, parity=b"N",
                               stop_bits=1, data_bits=8)
     with Program(COMMAND, WINDOWS, settings) as program:
-        device = FakeDevice(link_dir_for(program))
+        device = FakeDevice(FakeDevice.link_dir(program, WINDOWS))
         try:
             program.start()
             program.wait_for_log("Serial Polling - start")
             # Nobody owns the port yet: what the device sends is dropped without a line.
             device.send(b"hello\r\n")
-            status = stop(program)
+            status = stop_program(program, WINDOWS)
         finally:
             device.close()
         assert status == 2, f"exit status {status}"
@@ -79,7 +41,7 @@ def test_missing_device_is_one_error_line_and_the_program_runs_on():
     with Program(COMMAND, WINDOWS, settings) as program:
         program.start()
         program.wait_for_log("Error - blad otwarcia portu COM")
-        status = stop(program)
+        status = stop_program(program, WINDOWS)
         assert status == 2, f"exit status {status}"
         texts = program.log_texts()
         assert "baud=19200 data=7 parity=E stop=1" in texts, texts

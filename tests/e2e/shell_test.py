@@ -6,7 +6,7 @@ import signal
 import struct
 import subprocess
 
-from harness import Program, parse_args, run_cases, wait_until
+from harness import Program, parse_args, run_cases, stop_program, wait_until
 
 COMMAND, WINDOWS = parse_args()
 
@@ -59,7 +59,11 @@ def dialog_ended_by_key(key, expected_status):
 
 
 def test_escape_cancels_the_main_dialog_with_status_2():
-    dialog_ended_by_key("Escape", 2)
+    with Program(COMMAND, WINDOWS) as program:
+        program.start()
+        status = stop_program(program, WINDOWS)  # Escape, once the dialog has the focus
+        assert status == 2, f"exit status {status}"
+        check_start_and_end_lines(program)
 
 
 def test_koniec_has_the_focus_and_ends_with_status_1():
