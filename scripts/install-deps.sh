@@ -10,6 +10,8 @@ packages=(
   wine64 wine
   xvfb xdotool x11-utils
   socat tmux python3
+  libfinal-dev libgpm-dev
+  x11-apps netpbm
 )
 
 missing=()

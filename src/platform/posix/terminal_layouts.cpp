@@ -1,0 +1,119 @@
+// The two dialogs' controls in the terminal: ids, texts, Tab order and cell positions.
+#include "platform/posix/terminal_layouts.h"
+
+#include <algorithm>
+
+#include "platform/posix/terminal_controls.h"
+
+namespace qs::platform::terminal {
+
+namespace fc = finalcut;
+
+namespace {
+
+// Centres a dialog of the given size (with its shadow) on the terminal.
+void PlaceDialog(TerminalDialog& dialog, std::size_t width, std::size_t height, std::size_t columns,
+                 std::size_t lines) {
+  const int x = static_cast<int>((columns - std::min(columns, width)) / 2) + 1;
+  const int y = static_cast<int>((lines - std::min(lines, height)) / 2) + 1;
+  dialog.setGeometry(fc::FPoint{x, y}, fc::FSize{width, height});
+}
+
+void Put(fc::FWidget& widget, int x, int y, std::size_t width, std::size_t height = 1) {
+  widget.setGeometry(fc::FPoint{x, y}, fc::FSize{width, height});
+}
+
+}  // namespace
+
+void BuildMainDialog(TerminalDialog& dialog) {
+  auto& end = dialog.AddButton(1, L"Koniec");
+  auto& settings = dialog.AddButton(216, L"Ustawienia");
+  auto& list = dialog.AddListBox(215);
+  // 300 x 300 dialog units would be 75 x 38 cells: as much of that as the terminal has.
+  dialog.SetLayout(
+      [&end, &settings, &list](TerminalDialog& self, std::size_t columns, std::size_t lines) {
+        const std::size_t width = std::min<std::size_t>(75, columns);
+        const std::size_t height = std::min<std::size_t>(38, lines);
+        PlaceDialog(self, width, height, columns, lines);
+        const std::size_t clientWidth = width - 2;
+        const std::size_t clientHeight = height - 3;
+        // A blank line, the buttons and their shadow under the list.
+        Put(list, 1, 1, clientWidth, clientHeight - 3);
+        const int buttonY = static_cast<int>(clientHeight) - 1;
+        const int endX = static_cast<int>(clientWidth * 80 / 300) + 1;
+        Put(end, endX, buttonY, 14);
+        Put(settings, std::max(static_cast<int>(clientWidth * 160 / 300) + 1, endX + 16), buttonY,
+            14);
+      },
+      fc::FSize{50, 12});
+}
+
+void BuildSettingsDialog(TerminalDialog& dialog) {
+  // Created in the order Tab visits them; frames and labels take no focus.
+  auto& ok = dialog.AddButton(1, L"OK");
+  auto& cancel = dialog.AddButton(2, L"Anuluj");
+  auto& serialFrame = dialog.AddFrame(L"Port szeregowy");
+  auto& alwaysOpen = dialog.AddCheckBox(201, L"Port szeregowy zawsze otwarty");
+  auto& portLabel = dialog.AddLabel(L"Port:");
+  auto& speedLabel = dialog.AddLabel(L"Szybko:");
+  auto& speed = dialog.AddComboBox(202);
+  auto& port = dialog.AddComboBox(204);
+  auto& parity = dialog.AddRadioGroup(L"Parzystość");
+  auto& none = dialog.AddRadio(parity, 206, L"&None");
+  auto& even = dialog.AddRadio(parity, 207, L"&Even");
+  auto& odd = dialog.AddRadio(parity, 208, L"&Odd");
+  auto& data = dialog.AddRadioGroup(L"Data");
+  auto& data8 = dialog.AddRadio(data, 209, L"&8 BIT");
+  auto& data7 = dialog.AddRadio(data, 214, L"&7 BIT");
+  auto& stop = dialog.AddRadioGroup(L"Stop");
+  auto& stop1 = dialog.AddRadio(stop, 211, L"&1");
+  auto& stop2 = dialog.AddRadio(stop, 212, L"&2");
+  auto& note = dialog.AddLabel(
+      Wrap(L"Nie ma potrzeby wskazania i włączania portu. Merovia wysyła do Quillona "
+           L"informacje, który port otworzyć.",
+           52));
+  auto& logFile = dialog.AddEdit(213, false);
+  auto& logFileLabel = dialog.AddLabel(L"Plik log-u komunikacji:");
+  auto& tcpFrame = dialog.AddFrame(L"Ustawienia TCP");
+  auto& tcpPort = dialog.AddEdit(1000, true);
+  auto& tcpPortLabel = dialog.AddLabel(L"Port TCP:");
+  auto& tcpNote = dialog.AddLabel(L"UWAGA: Domyślnym portem jest 1336 (protokół TCP)");
+  auto& autoDisconnect = dialog.AddEdit(1001, true);
+  auto& autoDisconnectLabel = dialog.AddLabel(L"Czas autorozłączania COM");
+
+  // 248 x 302 dialog units: a quarter of the width, and the rows packed into 20 lines.
+  dialog.SetLayout(
+      [&](TerminalDialog& self, std::size_t columns, std::size_t lines) {
+        PlaceDialog(self, 62, 23, columns, lines);
+        Put(serialFrame, 1, 1, 56, 13);
+        Put(alwaysOpen, 5, 2, 33);
+        Put(portLabel, 5, 3, 5);
+        Put(speedLabel, 30, 3, 8);
+        Put(port, 5, 4, 22);
+        Put(speed, 30, 4, 20);
+        Put(parity, 5, 5, 14, 5);
+        Put(none, 1, 1, 10);
+        Put(even, 1, 2, 10);
+        Put(odd, 1, 3, 10);
+        Put(data, 21, 5, 14, 5);
+        Put(data8, 1, 1, 10);
+        Put(data7, 1, 2, 10);
+        Put(stop, 38, 5, 12, 5);
+        Put(stop1, 1, 1, 6);
+        Put(stop2, 1, 2, 6);
+        Put(note, 4, 10, 52, 2);
+        Put(autoDisconnectLabel, 5, 12, 24);
+        Put(autoDisconnect, 30, 12, 12);
+        Put(tcpFrame, 1, 14, 56, 4);
+        Put(tcpPortLabel, 5, 15, 10);
+        Put(tcpPort, 16, 15, 12);
+        Put(tcpNote, 5, 16, 50);
+        Put(logFileLabel, 2, 18, 23);
+        Put(logFile, 26, 18, 33);
+        Put(ok, 16, 19, 12);
+        Put(cancel, 33, 19, 12);
+      },
+      fc::FSize{62, 23});
+}
+
+}  // namespace qs::platform::terminal
