@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/comm.h"
@@ -200,14 +201,14 @@ class CommPosixTest : public ::testing::Test {
 
 // --- Opening ---------------------------------------------------------------------------
 
-TEST_F(CommPosixTest, ASecondOpenOfAHeldPortFailsUntilItIsClosed) {
+TEST_F(CommPosixTest, OpenIsExclusiveUntilClosedAndRefusesWhatIsNoPort) {
   EXPECT_EQ(SystemComm().Open(pty.path()), nullptr);
   port->Close();
   auto again = SystemComm().Open(pty.path());
   EXPECT_NE(again, nullptr);
-}
+  again.reset();  // destroying closes too
+  EXPECT_NE(SystemComm().Open(pty.path()), nullptr);
 
-TEST(CommPosixOpenTest, MissingDevicesAndNonTerminalsAreRefused) {
   EXPECT_EQ(SystemComm().Open("/dev/qs-no-such-port"), nullptr);
   testing::TempDir dir;
   testing::WriteBytes(dir.File("plain"), "not a tty");
@@ -367,84 +368,81 @@ TEST_F(CommPosixTest, SetStateRefusesWhatSetCommStateRefusesAndChangesNothing) {
   const Dcb before = State();
   const termios lineBefore = pty.Line();
 
-  const std::vector<std::pair<const char*, std::function<void(Dcb&)>>> bad = {
-      {"rate 0", [](Dcb& d) { d.BaudRate = 0; }},
-      {"4 data bits", [](Dcb& d) { d.ByteSize = 4; }},
-      {"9 data bits", [](Dcb& d) { d.ByteSize = 9; }},
-      {"parity 5", [](Dcb& d) { d.Parity = 5; }},
-      {"1.5 stop bits with 8 data bits", [](Dcb& d) { d.StopBits = 1; }},
-      {"1.5 stop bits with 6 data bits",
-       [](Dcb& d) {
-         d.StopBits = 1;
-         d.ByteSize = 6;
-       }},
-      {"2 stop bits with 5 data bits",
-       [](Dcb& d) {
-         d.StopBits = 2;
-         d.ByteSize = 5;
-       }},
-      {"stop bits 3", [](Dcb& d) { d.StopBits = 3; }},
-      {"DTR control 3", [](Dcb& d) { d.flags |= 3u << kDcbDtrControlShift; }},
-      {"XON equals XOFF with XON/XOFF flow",
-       [](Dcb& d) {
-         d.XoffChar = d.XonChar;
-         d.flags |= kDcbOutX;
-       }},
+  // Each also asks for 57600 baud: a change that must not happen either.
+  const struct {
+    const char* what;
+    std::uint32_t baud;
+    std::uint8_t data, parity, stop;
+    std::uint32_t flags;
+    char xoff;
+  } bad[] = {
+      {"rate 0", 0, 8, 0, 0, 0, 0x13},
+      {"4 data bits", 57600, 4, 0, 0, 0, 0x13},
+      {"9 data bits", 57600, 9, 0, 0, 0, 0x13},
+      {"parity 5", 57600, 8, 5, 0, 0, 0x13},
+      {"1.5 stop bits with 8 data bits", 57600, 8, 0, 1, 0, 0x13},
+      {"1.5 stop bits with 6 data bits", 57600, 6, 0, 1, 0, 0x13},
+      {"2 stop bits with 5 data bits", 57600, 5, 0, 2, 0, 0x13},
+      {"stop bits 3", 57600, 8, 0, 3, 0, 0x13},
+      {"DTR control 3", 57600, 8, 0, 0, 3u << kDcbDtrControlShift, 0x13},
+      {"XON equals XOFF with XON/XOFF flow", 57600, 8, 0, 0, kDcbOutX, 0x11},
   };
-  for (const auto& [what, spoil] : bad) {
+  for (const auto& b : bad) {
     Dcb dcb = good;
-    dcb.BaudRate = 57600;  // a change that must not happen either
-    spoil(dcb);
-    EXPECT_FALSE(port->SetState(dcb)) << what;
+    dcb.BaudRate = b.baud;
+    dcb.ByteSize = b.data;
+    dcb.Parity = b.parity;
+    dcb.StopBits = b.stop;
+    dcb.flags |= b.flags;
+    dcb.XoffChar = b.xoff;
+    EXPECT_FALSE(port->SetState(dcb)) << b.what;
     const Dcb after = State();
-    EXPECT_EQ(std::memcmp(&after, &before, sizeof after), 0) << what;
+    EXPECT_EQ(std::memcmp(&after, &before, sizeof after), 0) << b.what;
     const termios lineAfter = pty.Line();
-    EXPECT_EQ(::cfgetospeed(&lineBefore), ::cfgetospeed(&lineAfter)) << what;
+    EXPECT_EQ(::cfgetospeed(&lineBefore), ::cfgetospeed(&lineAfter)) << b.what;
   }
 
-  // The edges that are allowed.
-  Dcb fiveBits = good;
-  fiveBits.ByteSize = 5;
-  fiveBits.StopBits = 1;
-  EXPECT_TRUE(port->SetState(fiveBits));
-  Dcb twoStop = good;
-  twoStop.StopBits = 2;
-  twoStop.Parity = 4;
-  EXPECT_TRUE(port->SetState(twoStop));
-  // What a zeroed block filled from a mode string looks like: both characters 0, no flow.
-  Dcb zeroChars = good;
-  zeroChars.XonChar = zeroChars.XoffChar = 0;
-  EXPECT_TRUE(port->SetState(zeroChars));
+  // The edges that are allowed; the last is what a zeroed block filled from a mode string
+  // looks like: both characters 0, no flow control.
+  for (const auto& [data, parity, stop, xon] :
+       {std::tuple<int, int, int, char>{5, 0, 1, 0x11}, {8, 4, 2, 0x11}, {8, 0, 0, 0}}) {
+    Dcb dcb = good;
+    dcb.ByteSize = static_cast<std::uint8_t>(data);
+    dcb.Parity = static_cast<std::uint8_t>(parity);
+    dcb.StopBits = static_cast<std::uint8_t>(stop);
+    dcb.XonChar = xon;
+    dcb.XoffChar = static_cast<char>(xon == 0 ? 0 : 0x13);
+    EXPECT_TRUE(port->SetState(dcb)) << data << ' ' << parity << ' ' << stop;
+  }
 }
 
-TEST_F(CommPosixTest, AllByteValuesPassUnchangedWithParityChecking) {
+TEST_F(CommPosixTest, AllByteValuesPassUnchangedBothWaysWithParityChecking) {
   Dcb dcb = State();
   dcb.flags |= kDcbParity;
   ASSERT_TRUE(port->SetState(dcb));
-  SetReadTimeouts(0, 0, 2000);
+  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 2000, 0, 1000}));
 
   std::string all;
   for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
   const std::string edges("\x41\xFF\x00\x42\xFF\xFF\x00\x0D\x0A\x11\x13", 11);
   for (const std::string& bytes : {edges, all}) {
     ASSERT_TRUE(pty.Send(bytes));
-    const TimedRead got = ReadFrom(*port, bytes.size());
-    EXPECT_EQ(got.bytes, bytes);
+    EXPECT_EQ(ReadFrom(*port, bytes.size()).bytes, bytes);
+    for (const char b : bytes) ASSERT_TRUE(port->WriteByte(static_cast<std::uint8_t>(b)));
+    EXPECT_EQ(pty.Receive(bytes.size(), kPrompt), bytes);
   }
-  // And the other way.
-  for (const char b : edges) ASSERT_TRUE(port->WriteByte(static_cast<std::uint8_t>(b)));
-  EXPECT_EQ(pty.Receive(edges.size(), kPrompt), edges);
 }
 
-TEST_F(CommPosixTest, PurgeDropsReceivedBytes) {
+TEST_F(CommPosixTest, PurgeQueuesAndTimeoutLimitsWorkButAPtyHasNoModemLines) {
   ASSERT_TRUE(pty.Send("stale"));
   ASSERT_TRUE(pty.WaitQueued(5, kPrompt));
   EXPECT_TRUE(port->Purge(kPurgeRxClear | kPurgeTxClear));
   SetReadTimeouts(kMaxDword, 0, 0);
   EXPECT_EQ(ReadFrom(*port, 16).count, 0);
-}
+  EXPECT_TRUE(port->SetupQueues(4096, 4096));
+  EXPECT_FALSE(port->SetTimeouts(CommTimeouts{kMaxDword, kMaxDword, kMaxDword, 0, 0}));
+  EXPECT_TRUE(port->SetTimeouts(CommTimeouts{kMaxDword, kMaxDword, 0, 0, 0}));
 
-TEST_F(CommPosixTest, APtyHasNoModemLines) {
   std::uint32_t status = 0;
   EXPECT_FALSE(port->GetModemStatus(status));
   EXPECT_FALSE(port->EscapeFunction(kSetRts));
@@ -458,130 +456,79 @@ TEST_F(CommPosixTest, APtyHasNoModemLines) {
 
 // --- Read time-outs --------------------------------------------------------------------
 
-TEST_F(CommPosixTest, TotalTimeoutEndsASilentRead) {
-  SetReadTimeouts(0, 0, 100);
-  TimedRead got = ReadFrom(*port, 10);
-  EXPECT_EQ(got.count, 0);
-  EXPECT_GE(got.elapsed, 100ms - kEarly);
-  EXPECT_LE(got.elapsed, 100ms + kLate);
-
-  // Multiplier times the bytes asked for, plus the constant.
-  SetReadTimeouts(0, 30, 40);
-  got = ReadFrom(*port, 4);
-  EXPECT_EQ(got.count, 0);
-  EXPECT_GE(got.elapsed, 160ms - kEarly);
-  EXPECT_LE(got.elapsed, 160ms + kLate);
-
-  // Bytes that come in time are returned when the timer ends.
-  SetReadTimeouts(0, 0, 150);
-  ASSERT_TRUE(pty.Send("ab"));
-  got = ReadFrom(*port, 10);
-  EXPECT_EQ(got.bytes, "ab");
-  EXPECT_GE(got.elapsed, 150ms - kEarly);
+// A read of bytes already waiting (or of a silent line) and how long it takes.
+TEST_F(CommPosixTest, ReadTimeoutsEndReadsOfWhatIsWaitingOnTime) {
+  const struct {
+    std::uint32_t timeouts[3];  // interval, multiplier, constant
+    const char* waiting;
+    std::size_t asked;
+    Ms atLeast, atMost;
+  } rows[] = {
+      {{0, 0, 100}, "", 10, 100ms - kEarly, 100ms + kLate},
+      {{0, 30, 40}, "", 4, 160ms - kEarly, 160ms + kLate},  // multiplier per byte asked
+      {{0, 0, 150}, "ab", 10, 150ms - kEarly, 150ms + kLate},
+      {{50, 0, 5000}, "de", 10, 50ms - kEarly, 50ms + kLate},  // the gap ends it early
+      {{200, 0, 100}, "", 10, 100ms - kEarly, 100ms + kLate},  // the total before a gap
+      {{kMaxDword, 0, 0}, "", 10, 0ms, kPrompt},               // what is there, at once
+      {{kMaxDword, 0, 0}, "abc", 10, 0ms, kPrompt},
+      {{kMaxDword, kMaxDword, 100}, "", 10, 100ms - kEarly, 100ms + kLate},
+      {{kMaxDword, kMaxDword, 100}, "q", 10, 0ms, kPrompt},
+      {{kMaxDword, 10, 100}, "ab", 4, 0ms, 140ms},  // buffered bytes return before the timer
+  };
+  for (const auto& row : rows) {
+    const std::string waiting = row.waiting;
+    const auto [interval, multiplier, constant] = row.timeouts;
+    SCOPED_TRACE(::testing::Message()
+                 << interval << ',' << multiplier << ',' << constant << " \"" << waiting << '"');
+    SetReadTimeouts(interval, multiplier, constant);
+    ASSERT_TRUE(pty.Send(waiting));
+    ASSERT_TRUE(pty.WaitQueued(static_cast<int>(waiting.size()), kPrompt));
+    const TimedRead got = ReadFrom(*port, row.asked);
+    EXPECT_EQ(got.count, static_cast<long>(waiting.size()));
+    EXPECT_EQ(got.bytes, waiting);
+    EXPECT_GE(got.elapsed, row.atLeast);
+    EXPECT_LE(got.elapsed, row.atMost);
+  }
 }
 
-TEST_F(CommPosixTest, TotalTimeoutIsComputedIn64Bits) {
-  // 0x80000000 * 2 is 0 in 32 bits, which would end the read at once.
-  SetReadTimeouts(0, 0x80000000u, 0);
-  Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 2); });
-  EXPECT_FALSE(read.Done(200ms));
-  ASSERT_TRUE(pty.Send("xy"));
-  ASSERT_TRUE(read.Done(kPrompt));
-  EXPECT_EQ(read.Get().bytes, "xy");
-}
-
-TEST_F(CommPosixTest, NoTimeoutsWaitForEveryByte) {
-  SetReadTimeouts(0, 0, 0);
-  Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 4); });
-  ASSERT_TRUE(pty.Send("12"));
-  EXPECT_FALSE(read.Done(200ms));
-  ASSERT_TRUE(pty.Send("345"));
-  ASSERT_TRUE(read.Done(kPrompt));
-  EXPECT_EQ(read.Get().bytes, "1234");
-}
-
-TEST_F(CommPosixTest, IntervalTimerStartsWithTheFirstByte) {
-  SetReadTimeouts(50, 0, 0);
-  Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 10); });
-  EXPECT_FALSE(read.Done(300ms));  // a silent line never ends the read
-  const auto sent = Clock::now();
-  ASSERT_TRUE(pty.Send("abc"));
-  ASSERT_TRUE(read.Done(kPrompt));
-  EXPECT_GE(Since(sent), 50ms - kEarly);
-  EXPECT_EQ(read.Get().bytes, "abc");
-
-  // With a long total time-out the gap still ends the read early.
-  SetReadTimeouts(50, 0, 5000);
-  ASSERT_TRUE(pty.Send("de"));
-  const TimedRead got = ReadFrom(*port, 10);
-  EXPECT_EQ(got.bytes, "de");
-  EXPECT_GE(got.elapsed, 50ms - kEarly);
-  EXPECT_LE(got.elapsed, 50ms + kLate);
-
-  // The total timer ends a read before a gap does.
-  SetReadTimeouts(200, 0, 100);
-  const TimedRead silent = ReadFrom(*port, 10);
-  EXPECT_EQ(silent.count, 0);
-  EXPECT_LE(silent.elapsed, 100ms + kLate);
-}
-
-TEST_F(CommPosixTest, MaxIntervalAloneReturnsWhatIsBuffered) {
-  SetReadTimeouts(kMaxDword, 0, 0);
-  TimedRead got = ReadFrom(*port, 10);
-  EXPECT_EQ(got.count, 0);
-  EXPECT_LT(got.elapsed, kPrompt);
-
-  ASSERT_TRUE(pty.Send("abc"));
-  ASSERT_TRUE(pty.WaitQueued(3, kPrompt));
-  got = ReadFrom(*port, 10);
-  EXPECT_EQ(got.bytes, "abc");
-  EXPECT_LT(got.elapsed, kPrompt);
-}
-
-TEST_F(CommPosixTest, MaxIntervalAndMaxMultiplierWaitForTheFirstByte) {
-  SetReadTimeouts(kMaxDword, kMaxDword, 100);
-  TimedRead got = ReadFrom(*port, 10);
-  EXPECT_EQ(got.count, 0);
-  EXPECT_GE(got.elapsed, 100ms - kEarly);
-  EXPECT_LE(got.elapsed, 100ms + kLate);
-
-  ASSERT_TRUE(pty.Send("q"));
-  ASSERT_TRUE(pty.WaitQueued(1, kPrompt));
-  got = ReadFrom(*port, 10);
-  EXPECT_EQ(got.bytes, "q");
-
-  SetReadTimeouts(kMaxDword, kMaxDword, 10000);
-  Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 10); });
-  EXPECT_FALSE(read.Done(100ms));
-  ASSERT_TRUE(pty.Send("r"));
-  ASSERT_TRUE(read.Done(kPrompt));  // long before the 10 s
-  EXPECT_EQ(read.Get().bytes, "r");
-}
-
-TEST_F(CommPosixTest, MaxIntervalWithATotalReturnsBufferedBytesOrWaitsForAll) {
-  SetReadTimeouts(kMaxDword, 10, 100);  // 140 ms for 4 bytes
-  ASSERT_TRUE(pty.Send("ab"));
-  ASSERT_TRUE(pty.WaitQueued(2, kPrompt));
-  TimedRead got = ReadFrom(*port, 4);
-  EXPECT_EQ(got.bytes, "ab");
-  EXPECT_LT(got.elapsed, 140ms);
-
-  // Nothing buffered: bytes arriving later do not end the read, the timer or a full
-  // buffer does.
-  Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 4); });
-  EXPECT_FALSE(read.Done(30ms));
-  ASSERT_TRUE(pty.Send("cd"));
-  ASSERT_TRUE(read.Done(kPrompt));
-  got = read.Get();
-  EXPECT_EQ(got.bytes, "cd");
-  EXPECT_GE(got.elapsed, 140ms - kEarly);
-  EXPECT_LE(got.elapsed, 140ms + kLate);
-}
-
-TEST_F(CommPosixTest, SetTimeoutsRefusesAllMaxReadValues) {
-  EXPECT_FALSE(port->SetTimeouts(CommTimeouts{kMaxDword, kMaxDword, kMaxDword, 0, 0}));
-  EXPECT_TRUE(port->SetTimeouts(CommTimeouts{kMaxDword, kMaxDword, 0, 0, 0}));
-  EXPECT_TRUE(port->SetupQueues(4096, 4096));
+// A read that must still wait after quiet, until more bytes come.
+TEST_F(CommPosixTest, ReadTimeoutsKeepAReadWaitingForBytesToCome) {
+  const struct {
+    std::uint32_t timeouts[3];
+    std::size_t asked;
+    const char* first;  // sent before checking that the read still waits
+    Ms quiet;
+    const char* then;
+    const char* expected;
+    Ms gapAfterThen;  // the least time from sending then to the read's end
+    Ms total;         // the read's length, when a timer ends it (else 0)
+  } rows[] = {
+      // 0x80000000 * 2 is 0 in 32 bits, which would end the read at once.
+      {{0, 0x80000000u, 0}, 2, "", 200ms, "xy", "xy", 0ms, 0ms},
+      {{50, 0, 0}, 10, "", 300ms, "abc", "abc", 50ms - kEarly, 0ms},       // the gap timer waits
+      {{kMaxDword, kMaxDword, 10000}, 10, "", 100ms, "r", "r", 0ms, 0ms},  // ends at the first
+      // Nothing buffered: bytes arriving later do not end it, the timer or a full buffer does.
+      {{kMaxDword, 10, 100}, 4, "", 30ms, "cd", "cd", 0ms, 140ms},
+      // No time-outs: it waits for every byte asked (last, as it leaves one byte unread).
+      {{0, 0, 0}, 4, "12", 200ms, "345", "1234", 0ms, 0ms},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.expected);
+    SetReadTimeouts(row.timeouts[0], row.timeouts[1], row.timeouts[2]);
+    Background<TimedRead> read(*port, [&] { return ReadFrom(*port, row.asked); });
+    ASSERT_TRUE(pty.Send(row.first));
+    EXPECT_FALSE(read.Done(row.quiet));
+    const auto sent = Clock::now();
+    ASSERT_TRUE(pty.Send(row.then));
+    ASSERT_TRUE(read.Done(kPrompt));
+    EXPECT_GE(Since(sent), row.gapAfterThen);
+    const TimedRead got = read.Get();
+    EXPECT_EQ(got.bytes, row.expected);
+    if (row.total > 0ms) {
+      EXPECT_GE(got.elapsed, row.total - kEarly);
+      EXPECT_LE(got.elapsed, row.total + kLate);
+    }
+  }
 }
 
 // --- Cancel, close and hang-up ---------------------------------------------------------
@@ -598,41 +545,12 @@ bool CancelUntilDone(CommPort& port, Background<T>& call) {
   return false;
 }
 
-TEST_F(CommPosixTest, CancelEndsAReadOnAnotherThreadAndLaterReadsWork) {
-  SetReadTimeouts(0, 0, 0);
-  Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 10); });
-  ASSERT_TRUE(CancelUntilDone(*port, read));
-  EXPECT_EQ(read.Get().count, -1);
-
-  // A read that starts after the cancel is not cancelled: it waits for its time-out, and
-  // sleeps meanwhile rather than spinning on a left-over wake-up.
-  SetReadTimeouts(0, 0, 100);
-  const Ms cpuBefore = ThreadCpuTime();
-  TimedRead got = ReadFrom(*port, 10);
-  EXPECT_LT(ThreadCpuTime() - cpuBefore, 40ms);
-  EXPECT_EQ(got.count, 0);
-  EXPECT_GE(got.elapsed, 100ms - kEarly);
-  ASSERT_TRUE(pty.Send("ok"));
-  got = ReadFrom(*port, 2);
-  EXPECT_EQ(got.bytes, "ok");
-}
-
-TEST_F(CommPosixTest, CancelEndsEveryOperationInProgress) {
+TEST_F(CommPosixTest, CancelEndsEveryOperationInProgressAndNoLaterOne) {
   SetReadTimeouts(0, 0, 0);  // and no write time-out either
   pty.FillOutput();
-  std::atomic<int> started{0};
-  Background<TimedRead> first(*port, [&] {
-    ++started;
-    return ReadFrom(*port, 10);
-  });
-  Background<TimedRead> second(*port, [&] {
-    ++started;
-    return ReadFrom(*port, 10);
-  });
-  Background<bool> write(*port, [&] {
-    ++started;
-    return port->WriteByte(0x5A);
-  });
+  Background<TimedRead> first(*port, [&] { return ReadFrom(*port, 10); });
+  Background<TimedRead> second(*port, [&] { return ReadFrom(*port, 10); });
+  Background<bool> write(*port, [&] { return port->WriteByte(0x5A); });
   EXPECT_FALSE(write.Done(100ms));
   ASSERT_TRUE(CancelUntilDone(*port, first));
   ASSERT_TRUE(CancelUntilDone(*port, second));
@@ -642,24 +560,36 @@ TEST_F(CommPosixTest, CancelEndsEveryOperationInProgress) {
   EXPECT_FALSE(write.Get());
   EXPECT_EQ(pty.ReceiveAll().find('\x5A'), std::string::npos);
 
-  // A cancel with nothing running leaves the next operations alone.
+  // Neither those cancels nor one with nothing running touch later operations: a read waits
+  // for its time-out, sleeping meanwhile rather than spinning on a left-over wake-up.
   EXPECT_TRUE(port->CancelIo());
   SetReadTimeouts(0, 0, 100);
-  EXPECT_EQ(ReadFrom(*port, 1).count, 0);
+  const Ms cpuBefore = ThreadCpuTime();
+  TimedRead got = ReadFrom(*port, 10);
+  EXPECT_LT(ThreadCpuTime() - cpuBefore, 40ms);
+  EXPECT_EQ(got.count, 0);
+  EXPECT_GE(got.elapsed, 100ms - kEarly);
+  ASSERT_TRUE(pty.Send("ok"));
+  EXPECT_EQ(ReadFrom(*port, 2).bytes, "ok");
   EXPECT_TRUE(port->WriteByte(0x42));
   EXPECT_EQ(pty.Receive(1, kPrompt), "\x42");
 }
 
-TEST_F(CommPosixTest, CloseDuringAReadEndsItPromptly) {
-  SetReadTimeouts(0, 0, 0);
+TEST_F(CommPosixTest, CloseDuringAReadAndABlockedWriteEndsBothPromptly) {
+  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 0}));
+  pty.FillOutput();
   Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 10); });
-  EXPECT_FALSE(read.Done(100ms));  // blocked in the read
+  Background<bool> write(*port, [&] { return port->WriteByte(0x5A); });
+  EXPECT_FALSE(read.Done(100ms));  // both blocked
+  EXPECT_FALSE(write.Done(0ms));
   const auto start = Clock::now();
   port->Close();
   EXPECT_LT(Since(start), kPrompt);
-  // Close waits for the read to leave, so it has returned (or is returning) by now.
+  // Close waits for them to leave, so they have returned (or are returning) by now.
   ASSERT_TRUE(read.Done(kPrompt));
+  ASSERT_TRUE(write.Done(kPrompt));
   EXPECT_EQ(read.Get().count, -1);
+  EXPECT_FALSE(write.Get());
 
   // The descriptor is gone, and a new one with the same number is not touched.
   const int reused = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -675,18 +605,6 @@ TEST_F(CommPosixTest, CloseDuringAReadEndsItPromptly) {
   EXPECT_NE(SystemComm().Open(pty.path()), nullptr);
 }
 
-TEST_F(CommPosixTest, CloseDuringABlockedWriteEndsItPromptly) {
-  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 0}));
-  pty.FillOutput();
-  Background<bool> write(*port, [&] { return port->WriteByte(0x5A); });
-  EXPECT_FALSE(write.Done(100ms));
-  const auto start = Clock::now();
-  port->Close();
-  EXPECT_LT(Since(start), kPrompt);
-  ASSERT_TRUE(write.Done(kPrompt));
-  EXPECT_FALSE(write.Get());
-}
-
 TEST_F(CommPosixTest, HangUpEndsARead) {
   SetReadTimeouts(0, 0, 0);
   Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 10); });
@@ -697,38 +615,20 @@ TEST_F(CommPosixTest, HangUpEndsARead) {
   EXPECT_EQ(ReadFrom(*port, 10).count, -1);
 }
 
-TEST_F(CommPosixTest, DestroyingThePortClosesIt) {
-  port.reset();
-  EXPECT_NE(SystemComm().Open(pty.path()), nullptr);
-}
-
 // --- Writing ---------------------------------------------------------------------------
 
-TEST_F(CommPosixTest, WrittenBytesReachTheFarEnd) {
-  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 10, 100}));
-  for (const std::uint8_t b : {std::uint8_t{0x00}, std::uint8_t{0x41}, std::uint8_t{0xFF}})
-    EXPECT_TRUE(port->WriteByte(b));
-  EXPECT_EQ(pty.Receive(3, kPrompt), std::string("\x00\x41\xFF", 3));
-}
-
 TEST_F(CommPosixTest, AWriteThatCannotGoOutEndsAtItsTimeoutAndIsDiscarded) {
-  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 100}));
-  ASSERT_GT(pty.FillOutput(), 0u);
-  auto start = Clock::now();
-  EXPECT_FALSE(port->WriteByte(0x5A));
-  EXPECT_GE(Since(start), 100ms - kEarly);
-  EXPECT_LE(Since(start), 100ms + kLate);
-  EXPECT_EQ(pty.ReceiveAll().find('\x5A'), std::string::npos);
-
-  // The multiplier counts too (one byte).
-  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 60, 40}));
-  ASSERT_GT(pty.FillOutput(), 0u);
-  start = Clock::now();
-  EXPECT_FALSE(port->WriteByte(0x5A));
-  EXPECT_GE(Since(start), 100ms - kEarly);
-  EXPECT_LE(Since(start), 100ms + kLate);
-  EXPECT_EQ(pty.ReceiveAll().find('\x5A'), std::string::npos);
-
+  // 100 ms either way: the constant alone, or the multiplier for one byte and a constant.
+  for (const CommTimeouts timeouts :
+       {CommTimeouts{0, 0, 0, 0, 100}, CommTimeouts{0, 0, 0, 60, 40}}) {
+    ASSERT_TRUE(port->SetTimeouts(timeouts));
+    ASSERT_GT(pty.FillOutput(), 0u);
+    const auto start = Clock::now();
+    EXPECT_FALSE(port->WriteByte(0x5A));
+    EXPECT_GE(Since(start), 100ms - kEarly);
+    EXPECT_LE(Since(start), 100ms + kLate);
+    EXPECT_EQ(pty.ReceiveAll().find('\x5A'), std::string::npos);
+  }
   // Once the far end reads again, writing works.
   EXPECT_TRUE(port->WriteByte(0x42));
   EXPECT_EQ(pty.Receive(1, kPrompt), "\x42");

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -13,11 +14,13 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "platform/comm.h"
 #include "platform/mode_string.h"
+#include "support/mode_string_cases.h"
 
 namespace qs::platform {
 namespace {
@@ -75,14 +78,11 @@ const bool kMarkerInstalled = [] {
 // ---------------------------------------------------------------------------------------
 // Opening.
 
-TEST(Win32CommOpen, ExistingPortsOpenUnderTheirUsualNames) {
+TEST(Win32CommOpen, PortsOpenUnderTheirUsualNamesAndMissingOnesAreRefused) {
   for (const char* name : {"COM5", "com6", "\\\\.\\COM5", "\\\\.\\COM6"}) {
     auto port = SystemComm().Open(name);
     EXPECT_NE(port, nullptr) << name << " error " << GetLastError();
   }
-}
-
-TEST(Win32CommOpen, MissingPortIsRefused) {
   EXPECT_EQ(SystemComm().Open("COM77"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
@@ -129,218 +129,60 @@ TEST(Win32CommOpen, ClosedPortRefusesEverythingAndOpensAgain) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Mode strings through the real BuildCommDCBAndTimeouts.
+// Mode strings: the plain-code parser (used by the Linux build) against the real API.
 
-Dcb PatternDcb() {
-  Dcb dcb{};
-  dcb.DCBlength = kDcbSize;
-  dcb.BaudRate = 1234;
-  dcb.flags = kDcbBinary | kDcbOutxCtsFlow | kDcbOutX | kDcbInX | (1u << kDcbDtrControlShift) |
-              (2u << kDcbRtsControlShift);
-  dcb.XonLim = 2048;
-  dcb.XoffLim = 512;
-  dcb.ByteSize = 7;
-  dcb.Parity = 3;
-  dcb.StopBits = 1;
-  dcb.XonChar = 0x11;
-  dcb.XoffChar = 0x13;
-  dcb.ErrorChar = '?';
-  dcb.EofChar = 0x1a;
-  dcb.EvtChar = '\n';
-  return dcb;
+// Every field set, with a value of its own, in Dcb's field order.
+constexpr std::uint32_t kPatternFlags = kDcbBinary | kDcbOutxCtsFlow | kDcbOutX | kDcbInX |
+                                        (1u << kDcbDtrControlShift) | (2u << kDcbRtsControlShift);
+constexpr Dcb kPatternDcb{kDcbSize, 1234, kPatternFlags, 0,   2048, 512,  7, 3,
+                          1,        0x11, 0x13,          '?', 0x1a, '\n', 0};
+
+// Where Wine departs from what Windows documents: it refuses dtr=hs, rts=hs and rts=tg
+// (dtr={on|off|hs}, rts={on|off|hs|tg}), and reads an old-form rate of 15 as 15 baud, not 150.
+bool WineDiffers(std::string_view mode) {
+  std::string lower;
+  for (const char c : mode) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower.starts_with("15,") || lower.find("dtr=hs") != std::string::npos ||
+         lower.find("rts=hs") != std::string::npos || lower.find("rts=tg") != std::string::npos;
 }
 
-constexpr CommTimeouts kPatternTimeouts{11, 22, 33, 44, 55};
+struct ModeResult {
+  bool ok = false;
+  Dcb dcb = kPatternDcb;
+  CommTimeouts timeouts{11, 22, 33, 44, 55};
+};
 
-TEST(Win32CommModeString, AcceptedStringsFillTheNamedFields) {
-  Dcb dcb = PatternDcb();
-  CommTimeouts timeouts = kPatternTimeouts;
-  ASSERT_TRUE(SystemComm().BuildCommDcbAndTimeouts("baud=9600 parity=e data=5 stop=1 xon=on", dcb,
-                                                   timeouts));
-  EXPECT_EQ(dcb.BaudRate, 9600u);
-  EXPECT_EQ(dcb.Parity, 2);
-  EXPECT_EQ(dcb.ByteSize, 5);
-  EXPECT_EQ(dcb.StopBits, 0);
-  EXPECT_NE(dcb.flags & kDcbOutX, 0u);
-  EXPECT_NE(dcb.flags & kDcbInX, 0u);
-  // What the string does not name stays.
-  EXPECT_EQ(dcb.XonChar, 0x11);
-  EXPECT_EQ(dcb.XoffChar, 0x13);
-  EXPECT_EQ(dcb.EvtChar, '\n');
-  EXPECT_EQ(dcb.XonLim, 2048);
-
-  dcb = PatternDcb();
-  ASSERT_TRUE(
-      SystemComm().BuildCommDcbAndTimeouts("baud=9600 data=8 parity=N stop=1", dcb, timeouts));
-  EXPECT_EQ(dcb.BaudRate, 9600u);
-  EXPECT_EQ(dcb.ByteSize, 8);
-  EXPECT_EQ(dcb.Parity, 0);
-  EXPECT_EQ(dcb.StopBits, 0);
-
-  dcb = PatternDcb();
-  ASSERT_TRUE(SystemComm().BuildCommDcbAndTimeouts("BAUD=4000000000", dcb, timeouts));
-  EXPECT_EQ(dcb.BaudRate, 4000000000u);
-
-  dcb = PatternDcb();
-  ASSERT_TRUE(SystemComm().BuildCommDcbAndTimeouts("baud=0 data=08", dcb, timeouts));
-  EXPECT_EQ(dcb.BaudRate, 0u);
-  EXPECT_EQ(dcb.ByteSize, 8);
-
-  dcb = PatternDcb();
-  ASSERT_TRUE(SystemComm().BuildCommDcbAndTimeouts("Baud=110   PARITY=o", dcb, timeouts));
-  EXPECT_EQ(dcb.BaudRate, 110u);
-  EXPECT_EQ(dcb.Parity, 1);
-  EXPECT_EQ(dcb.StopBits, 2) << "110 baud implies two stop bits";
-
-  dcb = PatternDcb();
-  ASSERT_TRUE(SystemComm().BuildCommDcbAndTimeouts("data=8 stop=1.5", dcb, timeouts));
-  EXPECT_EQ(dcb.StopBits, 1);
-
-  dcb = PatternDcb();
-  ASSERT_TRUE(SystemComm().BuildCommDcbAndTimeouts("", dcb, timeouts));
+std::string Describe(const ModeResult& r) {
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "%s baud %u data %d parity %d stop %d flags 0x%x timeouts %u,%u,%u,%u,%u",
+                r.ok ? "accepted" : "refused", r.dcb.BaudRate, r.dcb.ByteSize, r.dcb.Parity,
+                r.dcb.StopBits, r.dcb.flags, r.timeouts.ReadIntervalTimeout,
+                r.timeouts.ReadTotalTimeoutMultiplier, r.timeouts.ReadTotalTimeoutConstant,
+                r.timeouts.WriteTotalTimeoutMultiplier, r.timeouts.WriteTotalTimeoutConstant);
+  return text;
 }
 
-TEST(Win32CommModeString, RefusedStringsLeaveTheCallersStructsAlone) {
-  for (const char* mode :
-       {"parity=", "parity=x", "parity=no", "data=0", "data=4", "data=9", "data=", "stop=0",
-        "stop=3", "stop=1.0", "baud=-1", "baud=+9600", "baud=", " baud=9600", "baud= 9600",
-        "baud=9600 ", "speed=9600", "baud=9600,n,8,1", "baud=0 data=0 parity="}) {
-    Dcb dcb = PatternDcb();
-    CommTimeouts timeouts = kPatternTimeouts;
-    EXPECT_FALSE(SystemComm().BuildCommDcbAndTimeouts(mode, dcb, timeouts)) << '"' << mode << '"';
-    const Dcb pattern = PatternDcb();
-    EXPECT_EQ(std::memcmp(&dcb, &pattern, sizeof dcb), 0) << '"' << mode << '"';
-    EXPECT_EQ(std::memcmp(&timeouts, &kPatternTimeouts, sizeof timeouts), 0) << '"' << mode << '"';
-  }
-  Dcb dcb = PatternDcb();
-  CommTimeouts timeouts = kPatternTimeouts;
-  EXPECT_FALSE(
-      SystemComm().BuildCommDcbAndTimeouts(std::string("baud=9600\0 x", 12), dcb, timeouts))
-      << "a NUL inside the string";
+// Both from the same starting block: the same verdict and every byte of the results equal.
+void ExpectParserAgrees(std::string_view mode, int& compared, int& mismatches) {
+  if (UnderWine() && WineDiffers(mode)) return;
+  ++compared;
+  ModeResult real;
+  ModeResult ours;
+  real.ok = SystemComm().BuildCommDcbAndTimeouts(std::string(mode), real.dcb, real.timeouts);
+  ours.ok = ParseModeString(std::string(mode), ours.dcb, ours.timeouts);
+  const bool same = real.ok == ours.ok && std::memcmp(&real.dcb, &ours.dcb, sizeof real.dcb) == 0 &&
+                    std::memcmp(&real.timeouts, &ours.timeouts, sizeof real.timeouts) == 0;
+  mismatches += same ? 0 : 1;
+  EXPECT_TRUE(same) << '"' << mode << "\"\n  real API: " << Describe(real)
+                    << "\n  parser:   " << Describe(ours);
 }
 
-// The plain-code parser (used by the Linux build) against the real API, string by string:
-// the same verdict and the same line settings, flags and time-outs.
 TEST(Win32CommModeString, PortableParserAgreesWithTheRealApi) {
-  const char* const modes[] = {
-      // new form
-      "baud=9600 parity=e data=5 stop=1 xon=on",
-      "baud=9600 data=8 parity=N stop=1",
-      "baud=0 parity=n data=8",
-      "BAUD=4000000000",
-      "Baud=19200  PARITY=O   Data=7",
-      "data=08",
-      "baud=110",
-      "baud=110 stop=1",
-      "baud=9600 baud=19200",
-      "parity=m",
-      "parity=S data=6 stop=2",
-      "data=8 stop=1.5",
-      "",
-      "to=on",
-      "to=off baud=1200",
-      "xon=off odsr=on octs=on idsr=on",
-      "dtr=on rts=off",
-      "dtr=hs rts=hs",
-      "rts=tg",
-      "COM1: baud=9600",
-      "COM1:baud=9600 data=7",
-      "com12 baud=2400 parity=m",
-      "BAUD=9600 DATA=8 PARITY=E STOP=2 XON=ON ODSR=OFF OCTS=OFF DTR=ON RTS=ON IDSR=OFF",
-      "baud=4294967295",
-      "baud=4294967296",
-      "data=5 data=8",
-      "baud=12 data=7",
-      "stop=1.5 data=5",
-      "to=on xon=on",
-      "COM1",
-      "COM1:",
-      "COM0:baud=9600",
-      // old form
-      "9600,n,8,1",
-      "9600",
-      "9600,n",
-      "9600,n,8",
-      "9600,n,8,1,",
-      "11,e,7,1",
-      "19,n,8,1",
-      "9600,N,8,2,X",
-      "9600, n, 8, 1",
-      "9600,q,8,1",
-      "9600,n,9,1",
-      "COM1 9600,n,8,1",
-      "9600,e,7,2,x",
-      "9600,o,8,1,p",
-      "COM1:9600,n,8,1",
-      "96,n,8,1",
-      "1200,N,8,1.5",
-      // refused
-      "parity=",
-      "parity=x",
-      "parity=no",
-      "data=0",
-      "data=4",
-      "data=9",
-      "data=",
-      "stop=0",
-      "stop=3",
-      "stop=1.0",
-      "baud=-1",
-      "baud=+9600",
-      "baud=",
-      " baud=9600",
-      "baud= 9600",
-      "baud=9600 ",
-      "speed=9600",
-      "baud=9600,n,8,1",
-      "xon=maybe",
-      "to=yes",
-      "baud=96x",
-      "baud=0 data=0 parity=",
-  };
-  // Wine refuses these although Windows documents them (dtr={on|off|hs}, rts={on|off|hs|tg}).
-  const std::vector<std::string> wineRefusesDocumented{"dtr=hs rts=hs", "rts=tg"};
   int compared = 0;
   int mismatches = 0;
-  for (const char* mode : modes) {
-    if (UnderWine() && std::find(wineRefusesDocumented.begin(), wineRefusesDocumented.end(),
-                                 mode) != wineRefusesDocumented.end()) {
-      continue;
-    }
-    ++compared;
-    Dcb real = PatternDcb();
-    CommTimeouts realTimeouts = kPatternTimeouts;
-    const bool realOk = SystemComm().BuildCommDcbAndTimeouts(mode, real, realTimeouts);
-    Dcb ours = PatternDcb();
-    CommTimeouts ourTimeouts = kPatternTimeouts;
-    const bool ourOk = ParseModeString(mode, ours, ourTimeouts);
-
-    const bool same =
-        realOk == ourOk &&
-        (!realOk || (real.BaudRate == ours.BaudRate && real.ByteSize == ours.ByteSize &&
-                     real.Parity == ours.Parity && real.StopBits == ours.StopBits &&
-                     real.flags == ours.flags &&
-                     std::memcmp(&realTimeouts, &ourTimeouts, sizeof realTimeouts) == 0));
-    if (!same) ++mismatches;
-    EXPECT_TRUE(same) << '"' << mode << "\"\n  real API: " << (realOk ? "accepted" : "refused")
-                      << " baud " << real.BaudRate << " data " << int{real.ByteSize} << " parity "
-                      << int{real.Parity} << " stop " << int{real.StopBits} << " flags 0x"
-                      << std::hex << real.flags << std::dec << " timeouts "
-                      << realTimeouts.ReadIntervalTimeout << ','
-                      << realTimeouts.ReadTotalTimeoutMultiplier << ','
-                      << realTimeouts.ReadTotalTimeoutConstant << ','
-                      << realTimeouts.WriteTotalTimeoutMultiplier << ','
-                      << realTimeouts.WriteTotalTimeoutConstant
-                      << "\n  parser:   " << (ourOk ? "accepted" : "refused") << " baud "
-                      << ours.BaudRate << " data " << int{ours.ByteSize} << " parity "
-                      << int{ours.Parity} << " stop " << int{ours.StopBits} << " flags 0x"
-                      << std::hex << ours.flags << std::dec << " timeouts "
-                      << ourTimeouts.ReadIntervalTimeout << ','
-                      << ourTimeouts.ReadTotalTimeoutMultiplier << ','
-                      << ourTimeouts.ReadTotalTimeoutConstant << ','
-                      << ourTimeouts.WriteTotalTimeoutMultiplier << ','
-                      << ourTimeouts.WriteTotalTimeoutConstant;
-  }
+  for (const auto& c : testing::kAcceptedModes) ExpectParserAgrees(c.mode, compared, mismatches);
+  for (const auto mode : testing::kRefusedModes) ExpectParserAgrees(mode, compared, mismatches);
   std::printf("[  note    ] mode strings compared: %d, mismatches: %d\n", compared, mismatches);
 }
 
@@ -365,20 +207,8 @@ class Win32CommPair : public ::testing::Test {
       ASSERT_TRUE(port->SetState(dcb)) << GetLastError();
     }
     // Whatever an earlier test left in the line goes.
-    DrainInput(*a_);
-    DrainInput(*b_);
-  }
-
-  static void DrainInput(CommPort& port) {
-    ASSERT_TRUE(port.SetTimeouts(ReadTimeouts(0, 0, 20)));
-    std::uint8_t buffer[4096];
-    for (int round = 0; round < 1000; ++round) {
-      const long got = WithinLimit(milliseconds(5000), "draining read",
-                                   [&] { return port.Read(buffer, sizeof buffer); });
-      ASSERT_GE(got, 0);
-      if (got == 0) return;
-    }
-    FAIL() << "the line does not go quiet";
+    ReceiveUntilQuiet(*a_, milliseconds(20), milliseconds(20000));
+    ReceiveUntilQuiet(*b_, milliseconds(20), milliseconds(20000));
   }
 
   static void Send(CommPort& port, const std::vector<std::uint8_t>& bytes) {
@@ -407,14 +237,14 @@ class Win32CommPair : public ::testing::Test {
     return received;
   }
 
-  // Reads until the line has been silent for half a second.
-  static std::vector<std::uint8_t> ReceiveUntilQuiet(CommPort& port, milliseconds limit) {
+  // Reads until the line has been silent for quiet, or the limit has passed.
+  static std::vector<std::uint8_t> ReceiveUntilQuiet(CommPort& port, milliseconds quiet,
+                                                     milliseconds limit) {
     std::vector<std::uint8_t> received;
-    if (!port.SetTimeouts(ReadTimeouts(0, 0, 500))) return received;
-    const auto deadline = Clock::now() + limit;
+    EXPECT_TRUE(port.SetTimeouts(ReadTimeouts(0, 0, static_cast<std::uint32_t>(quiet.count()))));
     std::vector<std::uint8_t> buffer(4096);
-    while (Clock::now() < deadline) {
-      const long got = WithinLimit(milliseconds(5000), "reading until quiet",
+    for (const auto deadline = Clock::now() + limit; Clock::now() < deadline;) {
+      const long got = WithinLimit(quiet + milliseconds(5000), "reading until quiet",
                                    [&] { return port.Read(buffer.data(), buffer.size()); });
       if (got <= 0) break;
       received.insert(received.end(), buffer.begin(), buffer.begin() + got);
@@ -427,18 +257,18 @@ class Win32CommPair : public ::testing::Test {
 };
 
 // ---------------------------------------------------------------------------------------
-// Line settings.
+// Line settings and the other device calls.
 
-TEST_F(Win32CommPair, StandardBaudRatesAndStopBitsReadBack) {
+TEST_F(Win32CommPair, LineSettingsReadBackAndImpossibleOnesAreRefused) {
+  Dcb good{};
+  ASSERT_TRUE(a_->GetState(good));
+  good.ByteSize = 8;
+  good.Parity = 0;
   for (std::uint32_t baud : {1200u, 9600u, 19200u, 38400u, 57600u, 115200u}) {
-    for (std::uint8_t stopBits : {std::uint8_t{0}, std::uint8_t{2}}) {
-      Dcb dcb{};
-      ASSERT_TRUE(a_->GetState(dcb));
-      dcb.BaudRate = baud;
-      dcb.ByteSize = 8;
-      dcb.Parity = 0;
-      dcb.StopBits = stopBits;
-      ASSERT_TRUE(a_->SetState(dcb)) << baud << " error " << GetLastError();
+    for (std::uint8_t stopBits : {std::uint8_t{2}, std::uint8_t{0}}) {
+      good.BaudRate = baud;
+      good.StopBits = stopBits;
+      ASSERT_TRUE(a_->SetState(good)) << baud << " error " << GetLastError();
       Dcb back{};
       ASSERT_TRUE(a_->GetState(back));
       EXPECT_EQ(back.BaudRate, baud);
@@ -450,44 +280,33 @@ TEST_F(Win32CommPair, StandardBaudRatesAndStopBitsReadBack) {
       }
     }
   }
-}
 
-TEST_F(Win32CommPair, ImpossibleSettingsAreRefused) {
-  Dcb good{};
-  ASSERT_TRUE(a_->GetState(good));
-  good.BaudRate = 9600;
-  good.ByteSize = 8;
-  good.Parity = 0;
-  good.StopBits = 0;
-  ASSERT_TRUE(a_->SetState(good));
-
-  Dcb dcb = good;
-  dcb.ByteSize = 9;
-  EXPECT_FALSE(a_->SetState(dcb)) << "9 data bits";
-  dcb = good;
-  dcb.ByteSize = 4;
-  EXPECT_FALSE(a_->SetState(dcb)) << "4 data bits";
-  dcb = good;
-  dcb.Parity = 5;
-  EXPECT_FALSE(a_->SetState(dcb)) << "parity 5";
-  dcb = good;
-  dcb.StopBits = 3;
-  EXPECT_FALSE(a_->SetState(dcb)) << "stop bits code 3";
-  if (!UnderWine()) {
-    dcb = good;
-    dcb.BaudRate = 0;
-    EXPECT_FALSE(a_->SetState(dcb)) << "baud 0";
+  const struct {
+    const char* what;
+    std::uint32_t baud;
+    std::uint8_t data, parity, stop;
+  } impossible[] = {{"9 data bits", 9600, 9, 0, 0},
+                    {"4 data bits", 9600, 4, 0, 0},
+                    {"parity 5", 9600, 8, 5, 0},
+                    {"stop bits code 3", 9600, 8, 0, 3},
+                    {"baud 0", 0, 8, 0, 0}};
+  for (const auto& bad : impossible) {
+    if (bad.baud == 0 && UnderWine()) continue;  // Wine takes a rate of 0
+    Dcb dcb = good;
+    dcb.BaudRate = bad.baud;
+    dcb.ByteSize = bad.data;
+    dcb.Parity = bad.parity;
+    dcb.StopBits = bad.stop;
+    EXPECT_FALSE(a_->SetState(dcb)) << bad.what;
   }
 }
 
-TEST_F(Win32CommPair, QueuesPurgeAndTimeoutsAreAccepted) {
+TEST_F(Win32CommPair, QueuesPurgeAndTimeoutsWorkAndModemLinesFailWithoutHarm) {
   EXPECT_TRUE(a_->SetupQueues(4096, 4096)) << GetLastError();
   EXPECT_TRUE(a_->Purge(kPurgeRxClear | kPurgeTxClear)) << GetLastError();
   EXPECT_TRUE(a_->SetTimeouts(CommTimeouts{kMaxDword, 0, 0, 0, 1000})) << GetLastError();
   EXPECT_TRUE(a_->SetTimeouts(CommTimeouts{50, 2, 100, 1, 1000})) << GetLastError();
-}
 
-TEST_F(Win32CommPair, ModemLinesOnAPtyFailWithoutHarm) {
   std::uint32_t status = 0xdeadbeef;
   const bool modem = a_->GetModemStatus(status);
   const DWORD modemError = GetLastError();
@@ -515,10 +334,8 @@ TEST_F(Win32CommPair, EveryByteValueCrossesUnchangedBothWays) {
   for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<std::uint8_t>(i);
   Send(*b_, all);
   EXPECT_EQ(Receive(*a_, all.size()), all);
-
-  const std::vector<std::uint8_t> some{0x00, 0xff, 0x11, 0x13, 0x0d, 0x0a, 0x7f, 0x80};
-  Send(*a_, some);
-  EXPECT_EQ(Receive(*b_, some.size()), some);
+  Send(*a_, all);
+  EXPECT_EQ(Receive(*b_, all.size()), all);
 }
 
 TEST_F(Win32CommPair, WritersOnSeveralThreadsAllGetThrough) {
@@ -544,69 +361,40 @@ TEST_F(Win32CommPair, WritersOnSeveralThreadsAllGetThrough) {
   EXPECT_EQ(received, expected);
 }
 
-TEST_F(Win32CommPair, TotalTimeoutEndsAReadOnASilentLineWithNothing) {
-  ASSERT_TRUE(a_->SetTimeouts(ReadTimeouts(0, 0, 100)));
-  std::uint8_t buffer[16];
-  for (int round = 0; round < 3; ++round) {
-    const auto start = Clock::now();
-    const long got = WithinLimit(milliseconds(5000), "read with a 100 ms time-out",
-                                 [&] { return a_->Read(buffer, sizeof buffer); });
-    const long long took = MillisecondsSince(start);
-    std::printf("[  measure ] total time-out 100 ms, silent line: %ld bytes after %lld ms\n", got,
-                took);
-    EXPECT_EQ(got, 0);
-    EXPECT_GE(took, 80);
-    EXPECT_LE(took, 1500);
+// Under Wine an expired read time-out fails with ERROR_TIMEOUT (1460) rather than succeeding
+// with a short count: either way the read returns what came.
+TEST_F(Win32CommPair, ReadTimeoutsEndReadsOnTimeWithWhatCame) {
+  const struct {
+    const char* what;
+    CommTimeouts timeouts;
+    std::vector<std::uint8_t> sent;
+    std::size_t asked;
+    long long atLeast, atMost;
+  } rows[] = {
+      {"total 100 ms, silent line", ReadTimeouts(0, 0, 100), {}, 16, 80, 1500},
+      {"total 16*10+40 ms, silent line", ReadTimeouts(0, 10, 40), {}, 16, 170, 2000},
+      {"total 300 ms, 3 of 64 bytes", ReadTimeouts(0, 0, 300), {1, 2, 3}, 64, 0, 2000},
+      // No total time-out: only the gap after the last byte can end this read.
+      {"interval 50 ms after 3 bytes", ReadTimeouts(50, 0, 0), {0x00, 0xff, 0x55}, 64, 0, 2000},
+  };
+  // Twice through: the port's one reader reuses its overlapped record for every read.
+  for (int round = 0; round < 2; ++round) {
+    for (const auto& row : rows) {
+      Send(*b_, row.sent);
+      ASSERT_TRUE(a_->SetTimeouts(row.timeouts));
+      std::vector<std::uint8_t> buffer(row.asked);
+      const auto start = Clock::now();
+      const long got = WithinLimit(milliseconds(5000), row.what,
+                                   [&] { return a_->Read(buffer.data(), buffer.size()); });
+      const long long took = MillisecondsSince(start);
+      std::printf("[  measure ] %s: %ld bytes after %lld ms\n", row.what, got, took);
+      ASSERT_EQ(got, static_cast<long>(row.sent.size())) << row.what;
+      buffer.resize(row.sent.size());
+      EXPECT_EQ(buffer, row.sent) << row.what;
+      EXPECT_GE(took, row.atLeast) << row.what;
+      EXPECT_LE(took, row.atMost) << row.what;
+    }
   }
-}
-
-TEST_F(Win32CommPair, TotalTimeoutCountsTheMultiplierPerByteAsked) {
-  // 10 ms for each of 16 bytes plus 40 ms: 200 ms.
-  ASSERT_TRUE(a_->SetTimeouts(ReadTimeouts(0, 10, 40)));
-  std::uint8_t buffer[16];
-  const auto start = Clock::now();
-  const long got = WithinLimit(milliseconds(5000), "read with a 200 ms time-out",
-                               [&] { return a_->Read(buffer, sizeof buffer); });
-  const long long took = MillisecondsSince(start);
-  std::printf("[  measure ] total time-out 16*10+40 ms, silent line: %ld bytes after %lld ms\n",
-              got, took);
-  EXPECT_EQ(got, 0);
-  EXPECT_GE(took, 170);
-  EXPECT_LE(took, 2000);
-}
-
-TEST_F(Win32CommPair, TotalTimeoutReturnsTheBytesThatCame) {
-  Send(*b_, {1, 2, 3});
-  ASSERT_TRUE(a_->SetTimeouts(ReadTimeouts(0, 0, 300)));
-  std::uint8_t buffer[64];
-  const auto start = Clock::now();
-  const long got = WithinLimit(milliseconds(5000), "read with a 300 ms time-out",
-                               [&] { return a_->Read(buffer, sizeof buffer); });
-  const long long took = MillisecondsSince(start);
-  std::printf("[  measure ] total time-out 300 ms, 3 of 64 bytes: %ld bytes after %lld ms\n", got,
-              took);
-  ASSERT_EQ(got, 3);
-  EXPECT_EQ(buffer[0], 1);
-  EXPECT_EQ(buffer[2], 3);
-  EXPECT_LE(took, 2000);
-}
-
-TEST_F(Win32CommPair, IntervalTimeoutEndsAReadAfterTheDataStops) {
-  Send(*b_, {0x00, 0xff, 0x55});
-  // No total time-out: only the gap after the last byte can end this read.
-  ASSERT_TRUE(a_->SetTimeouts(ReadTimeouts(50, 0, 0)));
-  std::uint8_t buffer[64];
-  const auto start = Clock::now();
-  const long got = WithinLimit(milliseconds(5000), "read with a 50 ms interval time-out",
-                               [&] { return a_->Read(buffer, sizeof buffer); });
-  const long long took = MillisecondsSince(start);
-  std::printf("[  measure ] interval time-out 50 ms after 3 bytes: %ld bytes after %lld ms\n", got,
-              took);
-  ASSERT_EQ(got, 3);
-  EXPECT_EQ(buffer[0], 0x00);
-  EXPECT_EQ(buffer[1], 0xff);
-  EXPECT_EQ(buffer[2], 0x55);
-  EXPECT_LE(took, 2000);
 }
 
 TEST_F(Win32CommPair, ReadWithoutTimeoutsWaitsForTheBytesAsked) {
@@ -641,7 +429,6 @@ TEST_F(Win32CommPair, WriteThatTimesOutFailsAndTheByteNeverGoesOut) {
       }
       ++accepted;
     }
-    return true;
   });
   std::printf("[  measure ] line full after %lld bytes (%lld ms); the failed write took %lld ms\n",
               accepted, MillisecondsSince(fillStart), failedAfter);
@@ -651,7 +438,8 @@ TEST_F(Win32CommPair, WriteThatTimesOutFailsAndTheByteNeverGoesOut) {
 
   // Exactly the accepted bytes arrive, in order; the one that timed out does not follow.
   const auto drainStart = Clock::now();
-  const std::vector<std::uint8_t> received = ReceiveUntilQuiet(*a_, milliseconds(30000));
+  const std::vector<std::uint8_t> received =
+      ReceiveUntilQuiet(*a_, milliseconds(500), milliseconds(30000));
   std::printf("[  measure ] reading the line empty took %lld ms\n", MillisecondsSince(drainStart));
   EXPECT_EQ(static_cast<long long>(received.size()), accepted);
   bool inOrder = true;
@@ -674,6 +462,7 @@ std::future<long> StartEndlessRead(CommPort& port, std::uint8_t* buffer, std::si
   return reader;
 }
 
+// CancelIo must cancel the reader thread's I/O (CancelIoEx), not only the calling thread's.
 TEST_F(Win32CommPair, CancelIoOnAnotherThreadReleasesAWaitingReader) {
   std::uint8_t buffer[8];
   auto reader = StartEndlessRead(*a_, buffer, sizeof buffer);
@@ -699,10 +488,7 @@ TEST_F(Win32CommPair, CloseOnAnotherThreadEndsAWaitingReadPromptly) {
   std::uint8_t buffer[8];
   auto reader = StartEndlessRead(*a_, buffer, sizeof buffer);
   const auto start = Clock::now();
-  WithinLimit(milliseconds(5000), "Close during a read", [&] {
-    a_->Close();
-    return true;
-  });
+  WithinLimit(milliseconds(5000), "Close during a read", [&] { a_->Close(); });
   const long long closeTook = MillisecondsSince(start);
   ASSERT_EQ(reader.wait_for(milliseconds(2000)), std::future_status::ready)
       << "the reader still waits after Close";
@@ -732,15 +518,9 @@ TEST_F(Win32CommPair, CloseWhileWritersRunEndsEveryWrite) {
   const auto deadline = Clock::now() + milliseconds(5000);
   while (written.load() < 30 && Clock::now() < deadline) std::this_thread::yield();
   EXPECT_GE(written.load(), 30);
-  WithinLimit(milliseconds(5000), "Close while writing", [&] {
-    b_->Close();
-    return true;
-  });
+  WithinLimit(milliseconds(5000), "Close while writing", [&] { b_->Close(); });
   stop.store(true);
-  WithinLimit(milliseconds(5000), "writers ending after Close", [&] {
-    writers.clear();
-    return true;
-  });
+  WithinLimit(milliseconds(5000), "writers ending after Close", [&] { writers.clear(); });
   EXPECT_FALSE(b_->WriteByte(0x77));
 }
 
