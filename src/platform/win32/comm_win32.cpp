@@ -111,7 +111,8 @@ class Win32CommPort final : public CommPort {
     // Writers may run on several threads at once: each write has its own record and event.
     OVERLAPPED overlapped;
     std::memset(&overlapped, 0, sizeof overlapped);
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    overlapped.hEvent =
+        CreateEventA(nullptr, FALSE, FALSE, nullptr);  // auto-reset, like the reader's
     if (overlapped.hEvent == nullptr) return false;
     DWORD written = 0;
     bool done = WriteFile(use.handle(), &byte, 1, nullptr, &overlapped) != FALSE;
