@@ -26,6 +26,9 @@ class Bridge:
         self.device = FakeDevice(FakeDevice.link_dir(self.program, WINDOWS))
         self.clients = []
         self.program.start()
+        # The server may take clients before start-up has logged its last line; the tests
+        # read the log byte for byte, so they begin once start-up is over.
+        self.program.wait_for_log("Serwer TCP On - Stop")
 
     def connect(self):
         client = Client(self.port)
