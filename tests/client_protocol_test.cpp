@@ -11,6 +11,7 @@
 #include "fakes/fake_comm.h"
 #include "fakes/fake_sockets.h"
 #include "support/captured_lines.h"
+#include "support/fake_client.h"
 
 namespace qs {
 namespace {
@@ -25,8 +26,8 @@ class ClientProtocolTest : public ::testing::Test {
  protected:
   ClientProtocolTest() {
     log_.SetLogView(&lines_);
-    clientA_.Assign(11);
-    clientB_.Assign(22);
+    clientA_.Assign(testing::FakeClient(sockets_, 11));
+    clientB_.Assign(testing::FakeClient(sockets_, 22));
   }
   ~ClientProtocolTest() override { log_.SetLogView(nullptr); }
 
@@ -54,8 +55,9 @@ class ClientProtocolTest : public ::testing::Test {
   testing::FakeSockets sockets_;
   PortUsage usage_;
   CommandParameters parameters_;
-  SerialLink serial_{log_, usage_, parameters_.deviceType, comm_, sockets_};
-  CommandInterpreter interpreter_{log_, settings_, serial_, usage_, parameters_, sockets_};
+  ClientSender sender_{log_};
+  SerialLink serial_{log_, usage_, parameters_.deviceType, comm_, sender_};
+  CommandInterpreter interpreter_{log_, settings_, serial_, usage_, parameters_, sender_};
   ClientDemux demux_{log_, serial_, interpreter_, parameters_.deviceType};
   ClientSlot clientA_;
   ClientSlot clientB_;
@@ -73,7 +75,7 @@ TEST_F(ClientProtocolTest, TypicalExchangeOnDemand) {
   EXPECT_EQ(comm_.openedPaths, std::vector<std::string>{"COM3"});
   EXPECT_EQ(comm_.device.timeouts.ReadIntervalTimeout, 10u);
   EXPECT_EQ(comm_.device.timeouts.ReadTotalTimeoutConstant, 50u);
-  EXPECT_EQ(usage_.ownerClient.load(), &clientA_);
+  EXPECT_EQ(sender_.ownerClient.load(), &clientA_);
 
   Send(clientA_, "ab\x1BTEST\r");
   EXPECT_EQ(comm_.device.Written(), B("ab"));
@@ -81,7 +83,7 @@ TEST_F(ClientProtocolTest, TypicalExchangeOnDemand) {
        "\x1B"
        "CLOSE\r\x1BTEST\r");
   EXPECT_FALSE(serial_.IsOpen());
-  EXPECT_EQ(usage_.ownerClient.load(), nullptr);
+  EXPECT_EQ(sender_.ownerClient.load(), nullptr);
   EXPECT_EQ(RepliesTo(11), (Bytes{0x00, 0x01, 0x00}));
   EXPECT_EQ(
       lines_.TextsFrom(4),
@@ -106,7 +108,7 @@ TEST_F(ClientProtocolTest, RepliesFollowTheKeywordOrderNotTheLineOrder) {
   // A second COM while open fails; its status still comes before TEST's.
   Send(clientB_, "\x1BTEST COM3\r");
   EXPECT_EQ(RepliesTo(22), (Bytes{0x01, 0x01}));
-  EXPECT_EQ(usage_.ownerClient.load(), &clientA_);
+  EXPECT_EQ(sender_.ownerClient.load(), &clientA_);
 }
 
 TEST_F(ClientProtocolTest, KeywordMatchingAndArguments) {
@@ -195,14 +197,14 @@ TEST_F(ClientProtocolTest, EachClientHasItsOwnFraming) {
        "\x1B"
        "COM3\rxy");  // B's bytes are B's own
   EXPECT_EQ(comm_.device.Written(), B("xy"));
-  EXPECT_EQ(usage_.ownerClient.load(), &clientB_);
+  EXPECT_EQ(sender_.ownerClient.load(), &clientB_);
   Send(clientA_, "ST\r");
   EXPECT_EQ(RepliesTo(11), Bytes{0x01});
   EXPECT_EQ(RepliesTo(22), Bytes{0x00});
 
   // A new client in A's slot starts clean.
   Send(clientA_, "\x1BTE");
-  clientA_.Assign(33);
+  clientA_.Assign(testing::FakeClient(sockets_, 33));
   Send(clientA_, "ST\r");
   EXPECT_EQ(comm_.device.Written(), B("xyST\r"));
 }
@@ -266,17 +268,17 @@ TEST_F(ClientProtocolTest, AlwaysOpenClaimsAndReleases) {
   Send(clientB_,
        "\x1B"
        "COM9\r");
-  EXPECT_EQ(usage_.ownerClient.load(), &clientA_);
+  EXPECT_EQ(sender_.ownerClient.load(), &clientA_);
   Send(clientB_,
        "\x1B"
        "CLOSE\r");
-  EXPECT_EQ(usage_.ownerClient.load(), nullptr);
+  EXPECT_EQ(sender_.ownerClient.load(), nullptr);
   Send(clientB_,
        "\x1B"
        "COM1 TEST\r");
   EXPECT_EQ(RepliesTo(11), (Bytes{0x00, 0x00, 0x01}));
   EXPECT_EQ(RepliesTo(22), (Bytes{0x01, 0x00, 0x01}));
-  EXPECT_EQ(usage_.ownerClient.load(), &clientB_);
+  EXPECT_EQ(sender_.ownerClient.load(), &clientB_);
   EXPECT_TRUE(comm_.openedPaths.empty()) << "a claim opens nothing";
 }
 

@@ -8,12 +8,14 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/client_sender.h"
 #include "bridge/client_slot.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_comm.h"
 #include "fakes/fake_sockets.h"
 #include "serial/port_config.h"
 #include "support/captured_lines.h"
+#include "support/fake_client.h"
 #include "support/wait.h"
 
 namespace qs {
@@ -46,7 +48,8 @@ class SerialLinkTest : public ::testing::Test {
   testing::FakeSockets sockets_;
   PortUsage usage_;
   std::atomic<std::int32_t> deviceType_{0};
-  SerialLink link_{log_, usage_, deviceType_, comm_, sockets_};
+  ClientSender sender_{log_};
+  SerialLink link_{log_, usage_, deviceType_, comm_, sender_};
 };
 
 TEST_F(SerialLinkTest, OpenConfiguresTheDeviceAndCloseLogsInOrder) {
@@ -118,8 +121,8 @@ TEST_F(SerialLinkTest, FailedOpensLogTheModeAndOneErrorAndLeaveNothingOpen) {
 TEST_F(SerialLinkTest, OpenWhileOpenIsRefusedAndTheOpenPortKeepsWorking) {
   ASSERT_EQ(Open(), 0);
   ClientSlot owner;
-  owner.Assign(7);
-  usage_.ownerClient.store(&owner);
+  owner.Assign(testing::FakeClient(sockets_, 7));
+  sender_.ownerClient.store(&owner);
 
   for (const char* name : {"COM3", "COM4"}) {
     EXPECT_EQ(Open(name), 1) << name;
@@ -140,11 +143,11 @@ TEST_F(SerialLinkTest, DataGoesToTheOwnerOnlyAndAckDevicesGetTheirAcksFirst) {
   ASSERT_TRUE(WaitUntil([&] { return comm_.device.reads.load() >= 2; }));
 
   ClientSlot owner;
-  usage_.ownerClient.store(&owner);
+  sender_.ownerClient.store(&owner);
   comm_.device.Feed({'f', 'r', 'e', 'e'});  // the owner's slot holds no socket: dropped too
   ASSERT_TRUE(WaitUntil([&] { return comm_.device.reads.load() >= 3; }));
 
-  owner.Assign(42);
+  owner.Assign(testing::FakeClient(sockets_, 42));
   deviceType_.store(kAckDeviceType);
   comm_.device.Feed({'1', '2', 0x0D, '4', '5', 0x0D});
   ASSERT_TRUE(WaitUntil([&] { return journal_.Entries().size() == 3; }));
@@ -165,8 +168,8 @@ TEST_F(SerialLinkTest, DataGoesToTheOwnerOnlyAndAckDevicesGetTheirAcksFirst) {
 TEST_F(SerialLinkTest, SendErrorsAreLoggedAndNotRetried) {
   ASSERT_EQ(Open(), 0);
   ClientSlot owner;
-  owner.Assign(5);
-  usage_.ownerClient.store(&owner);
+  owner.Assign(testing::FakeClient(sockets_, 5));
+  sender_.ownerClient.store(&owner);
 
   sockets_.FailNext({-1, 10054});
   comm_.device.Feed({'a', 'b', 'c'});
@@ -258,7 +261,7 @@ TEST_F(SerialLinkTest, ClosesAndWritesFromSeveralThreadsAtOnce) {
 
 TEST_F(SerialLinkTest, APortLeftOpenAtExitIsClosedQuietly) {
   {
-    SerialLink link(log_, usage_, deviceType_, comm_, sockets_);
+    SerialLink link(log_, usage_, deviceType_, comm_, sender_);
     std::string name = "COM5";
     ASSERT_EQ(link.OpenSerialPort(name, 9600, 8, 'N', 1, 0, 0, 0), 0);
   }

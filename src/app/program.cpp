@@ -4,6 +4,7 @@
 #include "app/idle_tick.h"
 #include "app/main_dialog.h"
 #include "bridge/client_demux.h"
+#include "bridge/client_sender.h"
 #include "bridge/client_slot.h"
 #include "bridge/command_interpreter.h"
 #include "bridge/command_parameters.h"
@@ -29,10 +30,9 @@ int RunProgram() {
   CommandParameters parameters;
   // Before the serial link: its reader may send to a slot until the link is gone.
   ClientSlots slots;
-  SerialLink serial(log, usage, parameters.deviceType, platform::SystemComm(),
-                    platform::SystemSockets());
-  CommandInterpreter interpreter(log, settings, serial, usage, parameters,
-                                 platform::SystemSockets());
+  ClientSender sender(log);
+  SerialLink serial(log, usage, parameters.deviceType, platform::SystemComm(), sender);
+  CommandInterpreter interpreter(log, settings, serial, usage, parameters, sender);
   ClientDemux demux(log, serial, interpreter, parameters.deviceType);
   TcpServer server(settings, log, platform::SystemSockets(), slots, demux);
   IdleTick tick(settings, log, usage, serial);

@@ -16,6 +16,16 @@ constexpr std::uint8_t kAck = 0x06;
 
 void ClientDemux::ProcessClientData(const std::uint8_t* data, std::size_t length,
                                     ClientSlot& sender) {
+  ChunkData chunk;
+  Process(data, length, sender, chunk);
+  if (chunk.dropped > 0) {
+    log_.LogEvent("Error - port COM nie przyjmuje danych, pominieto " +
+                  std::to_string(chunk.dropped) + " bajtow");
+  }
+}
+
+void ClientDemux::Process(const std::uint8_t* data, std::size_t length, ClientSlot& sender,
+                          ChunkData& chunk) {
   ClientStream& stream = sender.stream();
   if (stream.awaitingDcb) {
     // The rest of a SETDCB block; what follows it in this chunk is dropped with it.
@@ -28,13 +38,13 @@ void ClientDemux::ProcessClientData(const std::uint8_t* data, std::size_t length
       if (byte == kEscape) {
         stream.escapePending = true;
       } else {
-        WriteDataByte(byte);
+        WriteDataByte(byte, chunk);
       }
       continue;
     }
     if (byte == kEscape) {
       stream.escapePending = false;
-      WriteDataByte(byte);
+      WriteDataByte(byte, chunk);
       continue;
     }
     // A command line starts or goes on here; the log shows the whole chunk, once per command.
@@ -52,10 +62,19 @@ void ClientDemux::LogCommandChunk(const std::uint8_t* data, std::size_t length) 
   log_.LogEvent("Komenda:" + std::string(reinterpret_cast<const char*>(data), shown));
 }
 
-void ClientDemux::WriteDataByte(std::uint8_t byte) {
+void ClientDemux::WriteDataByte(std::uint8_t byte, ChunkData& chunk) {
   // Devices that get an ACK from the bridge after each CR must never get one from a client.
   if (byte == kAck && deviceType_.load() == kAckDeviceType) return;
-  serial_.WriteSerialByte(byte);
+  // A device that holds its line would otherwise keep this thread, and with it every
+  // client and shut-down, for a write time-out per byte.
+  if (chunk.deviceRefused) {
+    ++chunk.dropped;
+    return;
+  }
+  if (serial_.WriteDataByte(byte) == SerialLink::WriteResult::kNotTaken) {
+    chunk.deviceRefused = true;
+    ++chunk.dropped;
+  }
 }
 
 }  // namespace qs

@@ -26,9 +26,20 @@ class ClientDemux {
   // up to its CR. The state between chunks lives in the sender's slot.
   void ProcessClientData(const std::uint8_t* data, std::size_t length, ClientSlot& sender);
 
+  // Makes a data write in progress give up at once (from any thread), as shut-down needs.
+  void InterruptWrites() { serial_.InterruptWrites(); }
+
  private:
+  // What became of a chunk's data bytes: once the device did not take one, the rest of the
+  // chunk's data is dropped at once instead of each waiting out the write time-out.
+  struct ChunkData {
+    bool deviceRefused = false;
+    std::size_t dropped = 0;
+  };
+
+  void Process(const std::uint8_t* data, std::size_t length, ClientSlot& sender, ChunkData& chunk);
   void LogCommandChunk(const std::uint8_t* data, std::size_t length);
-  void WriteDataByte(std::uint8_t byte);
+  void WriteDataByte(std::uint8_t byte, ChunkData& chunk);
 
   EventLog& log_;
   SerialLink& serial_;

@@ -1,31 +1,34 @@
-// The client slot's socket, under its lock.
+// The client slot's connection, under its lock.
 #include "bridge/client_slot.h"
+
+#include <utility>
 
 namespace qs {
 
-void ClientSlot::Assign(platform::SocketHandle socket) {
+void ClientSlot::Assign(std::shared_ptr<ClientConnection> connection) {
   stream_.Reset();
   std::lock_guard<std::mutex> lock(mutex_);
-  socket_ = socket;
+  connection_ = std::move(connection);
 }
 
-platform::SocketHandle ClientSlot::Release() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const platform::SocketHandle socket = socket_;
-  socket_ = platform::kNoSocket;
-  return socket;
+void ClientSlot::Release() {
+  std::shared_ptr<ClientConnection> released;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released = std::move(connection_);
+  }
+  // Outside the lock: the last reference may be this one, and closing is a socket call.
+  if (released) released->Cancel();
 }
 
 platform::SocketHandle ClientSlot::socket() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return socket_;
+  return connection_ ? connection_->socket() : platform::kNoSocket;
 }
 
-std::optional<platform::SendResult> ClientSlot::Send(platform::SocketApi& sockets,
-                                                     const std::uint8_t* bytes, std::size_t count) {
+std::shared_ptr<ClientConnection> ClientSlot::connection() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (socket_ == platform::kNoSocket) return std::nullopt;
-  return sockets.Send(socket_, bytes, count);
+  return connection_;
 }
 
 }  // namespace qs

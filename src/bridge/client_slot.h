@@ -1,19 +1,18 @@
-// A client slot of the TCP server: the socket it holds now, or none.
+// A client slot of the TCP server: the connection it holds now, or none.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
+#include <memory>
 #include <mutex>
-#include <optional>
 
+#include "bridge/client_connection.h"
 #include "bridge/client_stream.h"
 #include "platform/net.h"
 
 namespace qs {
 
-// Whatever is sent through a slot goes to the socket it holds at that moment. The lock
-// keeps a send and the server's close of that socket apart, so a send never reaches a
-// socket number that was closed and given to someone else in between.
+// Whatever is sent through a slot goes to the client it holds at that moment; the slot,
+// not the connection, is what the port's owner designates.
 class ClientSlot {
  public:
   ClientSlot() = default;
@@ -21,22 +20,22 @@ class ClientSlot {
   ClientSlot& operator=(const ClientSlot&) = delete;
 
   // A new client takes the slot: its stream starts empty.
-  void Assign(platform::SocketHandle socket);
-  // Empties the slot and returns the socket it held, for the caller to close.
-  platform::SocketHandle Release();
+  void Assign(std::shared_ptr<ClientConnection> connection);
+  // Empties the slot. A send in progress to its client ends at once; the socket closes
+  // as soon as nobody is sending to it.
+  void Release();
+  // The socket held now, kNoSocket while free.
   platform::SocketHandle socket() const;
   bool IsFree() const { return socket() == platform::kNoSocket; }
-
-  // One send to the socket held now; nothing (no result) while the slot is free.
-  std::optional<platform::SendResult> Send(platform::SocketApi& sockets, const std::uint8_t* bytes,
-                                           std::size_t count);
+  // The client held now, for a send; nullptr while free.
+  std::shared_ptr<ClientConnection> connection() const;
 
   // The framing state of the client in the slot; the TCP server thread's alone.
   ClientStream& stream() { return stream_; }
 
  private:
   mutable std::mutex mutex_;
-  platform::SocketHandle socket_ = platform::kNoSocket;
+  std::shared_ptr<ClientConnection> connection_;
   ClientStream stream_;
 };
 

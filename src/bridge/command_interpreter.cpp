@@ -5,7 +5,6 @@
 #include <array>
 #include <cstring>
 
-#include "bridge/send_tcp.h"
 #include "platform/comm.h"
 #include "serial/port_config.h"
 
@@ -95,7 +94,7 @@ void CommandInterpreter::Execute(const std::string& line, const std::uint8_t* da
     } else {
       serial_.CloseSerialPort();
     }
-    usage_.ownerClient.store(nullptr);
+    sender_.ownerClient.store(nullptr);
   }
   // "KILL" asks nothing of anybody: no client can end the program.
   if ((at = Find(text, "RTS=")) != std::string::npos) {
@@ -137,7 +136,7 @@ std::uint8_t CommandInterpreter::OpenOrClaim(std::int32_t portNumber, bool alway
     // The claim is on the port of the settings, whatever number the client gave.
     bool expected = false;
     if (!usage_.portClaimed.compare_exchange_strong(expected, true)) return 1;
-    usage_.ownerClient.store(&sender);
+    sender_.ownerClient.store(&sender);
     return 0;
   }
   std::string name = portNumber <= 7 ? "COM" + std::to_string(portNumber)
@@ -149,7 +148,7 @@ std::uint8_t CommandInterpreter::OpenOrClaim(std::int32_t portNumber, bool alway
       static_cast<std::uint32_t>(parameters_.timeout2),
       static_cast<std::uint32_t>(parameters_.timeout3));
   if (result != 0) return 1;
-  usage_.ownerClient.store(&sender);
+  sender_.ownerClient.store(&sender);
   return 0;
 }
 
@@ -179,7 +178,7 @@ void CommandInterpreter::ApplyDcb(const ClientStream& stream) {
 }
 
 void CommandInterpreter::Reply(ClientSlot& sender, const std::uint8_t* bytes, std::size_t count) {
-  SendTCP(log_, sockets_, sender, bytes, count);
+  sender_.SendTCP(sender, bytes, count);
 }
 
 }  // namespace qs

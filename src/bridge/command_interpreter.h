@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string>
 
+#include "bridge/client_sender.h"
 #include "bridge/client_slot.h"
 #include "bridge/command_parameters.h"
 #include "log/event_log.h"
-#include "platform/net.h"
 #include "serial/port_usage.h"
 #include "serial/serial_link.h"
 #include "settings/settings_store.h"
@@ -18,13 +18,13 @@ namespace qs {
 class CommandInterpreter {
  public:
   CommandInterpreter(EventLog& log, const SettingsStore& settings, SerialLink& serial,
-                     PortUsage& usage, CommandParameters& parameters, platform::SocketApi& sockets)
+                     PortUsage& usage, CommandParameters& parameters, ClientSender& sender)
       : log_(log),
         settings_(settings),
         serial_(serial),
         usage_(usage),
         parameters_(parameters),
-        sockets_(sockets) {}
+        sender_(sender) {}
 
   // Takes bytes of the chunk from position into the sender's command line. 0 when a CR in
   // this chunk ended the line and it ran: position is then on that CR, or at length when
@@ -49,7 +49,7 @@ class CommandInterpreter {
   SerialLink& serial_;
   PortUsage& usage_;
   CommandParameters& parameters_;
-  platform::SocketApi& sockets_;
+  ClientSender& sender_;
   int rtsState_ = 1;
   int dtrState_ = 1;
 };

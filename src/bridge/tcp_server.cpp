@@ -11,6 +11,11 @@ void TcpServer::StartTcpServer() {
   log_.LogEvent("Serwer TCP On - Start on port " +
                 std::to_string(EffectiveTcpPort(settings_.Snapshot())));
   stopRequested_.store(false);
+  {
+    std::lock_guard<std::mutex> lock(wakeMutex_);
+    threadEnded_ = false;
+    startLogged_ = false;
+  }
   try {
     thread_ = std::thread([this] { TcpServerThread(); });
   } catch (const std::system_error&) {
@@ -19,6 +24,11 @@ void TcpServer::StartTcpServer() {
   }
   tcpServerThread_ = ThreadState::kRunning;
   log_.LogEvent("Serwer TCP On - Stop");
+  {
+    std::lock_guard<std::mutex> lock(wakeMutex_);
+    startLogged_ = true;
+  }
+  changed_.notify_all();
 }
 
 void TcpServer::StopTcpServer() {
@@ -33,24 +43,59 @@ bool TcpServer::Stop() {
     stopRequested_.store(true);
     if (waker_) waker_->Wake();
   }
-  stopped_.notify_all();
+  changed_.notify_all();
+  // The thread may be writing a client's data to a device that holds its line: interrupt
+  // it, and again in case the next write had not begun yet.
+  std::unique_lock<std::mutex> lock(wakeMutex_);
+  while (!changed_.wait_for(lock, kStopRepeat, [&] { return threadEnded_; })) {
+    lock.unlock();
+    demux_.InterruptWrites();
+    lock.lock();
+  }
+  lock.unlock();
   thread_.join();
   tcpServerThread_ = ThreadState::kStopped;
   return true;
 }
 
 void TcpServer::TcpServerThread() {
-  if (!sockets_.Startup()) return;
+  Run();
+  {
+    std::lock_guard<std::mutex> lock(wakeMutex_);
+    threadEnded_ = true;
+  }
+  changed_.notify_all();
+}
+
+void TcpServer::LogSetUpError(const std::string& text) {
+  // After start-up's own two lines, which say only that the thread was started.
+  {
+    std::unique_lock<std::mutex> lock(wakeMutex_);
+    changed_.wait_for(lock, kStartLineWait, [&] { return startLogged_; });
+  }
+  log_.LogEvent(text);
+}
+
+void TcpServer::Run() {
   const std::int32_t port = EffectiveTcpPort(settings_.Snapshot());
+  const std::string cannotListen =
+      "Error - nie mozna nasluchiwac na porcie TCP " + std::to_string(port);
+  if (!sockets_.Startup()) {
+    LogSetUpError(cannotListen);
+    return;
+  }
   if (port < 0 || port > 65535) {
     // Listening on the low 16 bits would put the server where nobody expects it.
-    log_.LogEvent("Error - niepoprawny port TCP " + std::to_string(port));
+    LogSetUpError("Error - niepoprawny port TCP " + std::to_string(port));
     sockets_.Cleanup();
     return;
   }
   const platform::SocketHandle listener =
       sockets_.Listen(static_cast<std::uint16_t>(port), kBacklog);
-  if (listener != platform::kNoSocket) {
+  if (listener == platform::kNoSocket) {
+    // Nothing listens: say so, or the two start lines would be all anyone sees.
+    LogSetUpError(cannotListen);
+  } else {
     sockets_.SetNoDelay(listener);
     std::unique_ptr<platform::SocketWaker> waker = sockets_.CreateWaker();
     {
@@ -62,21 +107,27 @@ void TcpServer::TcpServerThread() {
       std::lock_guard<std::mutex> lock(wakeMutex_);
       waker_ = nullptr;
     }
-    for (ClientSlot& slot : slots_) {
-      const platform::SocketHandle client = slot.Release();
-      if (client != platform::kNoSocket) sockets_.Close(client);
-    }
+    for (ClientSlot& slot : slots_) slot.Release();
     sockets_.Close(listener);
   }
   sockets_.Cleanup();
 }
 
 void TcpServer::Serve(platform::SocketHandle listener, platform::SocketWaker* waker) {
+  using Clock = std::chrono::steady_clock;
   std::vector<platform::SocketHandle> watched;
   std::vector<bool> readable;
   std::array<ClientSlot*, kClientSlotCount> watchedSlots{};
+  Clock::time_point acceptResumes{};
   while (!StopRequested()) {
-    watched.assign({listener});
+    // A resting listener is left out of the wait, which ends when it may accept again.
+    const Clock::time_point now = Clock::now();
+    const bool listening = now >= acceptResumes;
+    std::chrono::milliseconds limit = kWaitLimit;
+    if (!listening) {
+      limit = std::min(limit, std::chrono::ceil<std::chrono::milliseconds>(acceptResumes - now));
+    }
+    watched.assign({listening ? listener : platform::kNoSocket});
     if (waker) watched.push_back(waker->handle());
     const std::size_t firstClient = watched.size();
     std::size_t clients = 0;
@@ -88,40 +139,47 @@ void TcpServer::Serve(platform::SocketHandle listener, platform::SocketWaker* wa
     }
 
     readable.assign(watched.size(), false);
-    const int ready = sockets_.WaitReadable(watched, readable, kWaitLimit);
+    const int ready = sockets_.WaitReadable(watched, readable, limit);
     if (ready < 0) {
       std::unique_lock<std::mutex> lock(wakeMutex_);
-      stopped_.wait_for(lock, kWaitFailurePause, [&] { return StopRequested(); });
+      changed_.wait_for(lock, kWaitFailurePause, [&] { return StopRequested(); });
       continue;
     }
     if (ready == 0) continue;
     if (waker && readable[1]) waker->Drain();
     if (StopRequested()) return;
-    if (readable[0]) AcceptClient(listener);
+    if (readable[0] && !AcceptClient(listener)) acceptResumes = Clock::now() + kAcceptPause;
     for (std::size_t i = 0; i < clients; ++i) {
       if (readable[firstClient + i] && !ReadClient(*watchedSlots[i])) return;
     }
   }
 }
 
-void TcpServer::AcceptClient(platform::SocketHandle listener) {
+bool TcpServer::AcceptClient(platform::SocketHandle listener) {
   const platform::SocketHandle client = sockets_.Accept(listener);
-  if (client == platform::kNoSocket) return;
+  if (client == platform::kNoSocket) return false;
+  // What ends a send to this client at once when it is let go.
+  std::unique_ptr<platform::SocketWaker> cancel = sockets_.CreateWaker();
+  if (!cancel) {
+    sockets_.Close(client);
+    return false;
+  }
   for (ClientSlot& slot : slots_) {
     if (!slot.IsFree()) continue;
     sockets_.SetNoDelay(client);
-    slot.Assign(client);
-    return;
+    slot.Assign(std::make_shared<ClientConnection>(sockets_, client, std::move(cancel)));
+    return true;
   }
   // A sixth client: taken off the queue and closed, so the wait does not wake for it
   // again and again, and nobody connected is displaced.
   sockets_.Close(client);
+  return true;
 }
 
 bool TcpServer::ReadClient(ClientSlot& slot) {
   const long received = sockets_.Receive(slot.socket(), receiveBuffer_.data(), kChunkSize);
   if (received <= 0) {
-    sockets_.Close(slot.Release());
+    slot.Release();
     return true;
   }
   const auto count = static_cast<std::size_t>(received);

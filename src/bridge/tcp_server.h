@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "bridge/client_demux.h"
@@ -26,6 +27,12 @@ class TcpServer final : public TcpServerControl {
   static constexpr std::size_t kChunkSize = 1023;
   static constexpr std::chrono::milliseconds kWaitLimit{2000};
   static constexpr std::chrono::milliseconds kWaitFailurePause{1000};
+  // After a failed accept (no descriptors left, say) the pending connection waits this long,
+  // so the listener does not wake the loop again and again; connected clients go on.
+  static constexpr std::chrono::milliseconds kAcceptPause{500};
+  // How often Stop interrupts the chunk in progress again while it waits for the thread.
+  static constexpr std::chrono::milliseconds kStopRepeat{10};
+  static constexpr std::chrono::milliseconds kStartLineWait{1000};
 
   // The slots outlive the server: the port's owner may still designate one after a stop.
   TcpServer(const SettingsStore& settings, EventLog& log, platform::SocketApi& sockets,
@@ -44,8 +51,11 @@ class TcpServer final : public TcpServerControl {
 
  private:
   void TcpServerThread();
+  void Run();
+  void LogSetUpError(const std::string& text);
   void Serve(platform::SocketHandle listener, platform::SocketWaker* waker);
-  void AcceptClient(platform::SocketHandle listener);
+  // False when accepting failed and the listener should rest.
+  bool AcceptClient(platform::SocketHandle listener);
   // False when the server is to stop (checked after each chunk).
   bool ReadClient(ClientSlot& slot);
   bool Stop();
@@ -61,8 +71,10 @@ class TcpServer final : public TcpServerControl {
   ThreadState tcpServerThread_ = ThreadState::kNotStarted;  // the user-interface thread's
   std::thread thread_;
   std::atomic<bool> stopRequested_{false};
+  bool threadEnded_ = false;  // under wakeMutex_
+  bool startLogged_ = false;  // under wakeMutex_: Start has logged its closing line
   std::mutex wakeMutex_;
-  std::condition_variable stopped_;
+  std::condition_variable changed_;
   platform::SocketWaker* waker_ = nullptr;  // under wakeMutex_; the thread owns it
   std::array<std::uint8_t, kChunkSize + 1> receiveBuffer_{};
 };

@@ -39,17 +39,23 @@ class SocketApi {
  public:
   virtual ~SocketApi() = default;
 
-  // Sends bytes to a socket: one send call, flags 0, no retry. Never raises a signal.
-  virtual SendResult Send(SocketHandle socket, const std::uint8_t* bytes, std::size_t count) = 0;
+  // Sends bytes to a socket, never raising a signal: as much as the peer's buffers take
+  // within timeout, waiting for room while they are full, and not a moment longer once
+  // cancel (may be null) has been woken. sent is what went, possibly short of count (0 with
+  // a zero timeout and no room); -1 with the error number when the send failed before
+  // anything went.
+  virtual SendResult Send(SocketHandle socket, const std::uint8_t* bytes, std::size_t count,
+                          std::chrono::milliseconds timeout, const SocketWaker* cancel) = 0;
 
   // The socket library for the calling user (Winsock 2.2; nothing to do on POSIX). Each
   // successful Startup is paired with one Cleanup.
   virtual bool Startup() = 0;
   virtual void Cleanup() = 0;
 
-  // A listening IPv4 TCP socket on every local address, with the backlog given, in
-  // blocking mode (the sockets it accepts are too). kNoSocket when any step fails, for
-  // instance when the port is in use.
+  // A listening IPv4 TCP socket on every local address, with the backlog given. kNoSocket
+  // when any step fails, for instance when the port is in use. Receive is only called on
+  // sockets that WaitReadable found readable, and Send bounds its own waits, so callers
+  // need not care whether the sockets block.
   virtual SocketHandle Listen(std::uint16_t port, int backlog) = 0;
   // The next pending connection; kNoSocket on failure.
   virtual SocketHandle Accept(SocketHandle listener) = 0;

@@ -1,12 +1,10 @@
-// How the port is being used: the idle count, the claim and the owner of its data.
+// How the port is being used: the idle count and the claim.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 namespace qs {
-
-class ClientSlot;
 
 // Shared by the user-interface thread (the idle tick, the settings dialog), the TCP server
 // thread (opens, writes and commands) and the serial reader.
@@ -15,8 +13,6 @@ struct PortUsage {
   std::atomic<std::int32_t> idleSeconds{0};
   // In always-open mode: a client holds the port.
   std::atomic<bool> portClaimed{false};
-  // The slot whose client receives what the port reads; none at start.
-  std::atomic<ClientSlot*> ownerClient{nullptr};
 };
 
 }  // namespace qs

@@ -4,8 +4,6 @@
 #include <array>
 #include <system_error>
 
-#include "bridge/client_slot.h"
-#include "bridge/send_tcp.h"
 #include "serial/port_config.h"
 
 namespace qs {
@@ -150,9 +148,7 @@ void SerialLink::SerialPolling(const std::shared_ptr<Reader>& reader) {
         if (receiveBuffer[i] == 0x0D) WriteByteTo(port, 0x06);
       }
     }
-    if (ClientSlot* owner = usage_.ownerClient.load()) {
-      SendTCP(log_, sockets_, *owner, receiveBuffer.data(), n);
-    }
+    deviceData_.DeviceData(receiveBuffer.data(), n);
   }
 
   if (!reader->quiet.load()) log_.LogEvent("Serial Polling - stop");
@@ -161,15 +157,20 @@ void SerialLink::SerialPolling(const std::shared_ptr<Reader>& reader) {
   reader->Signal();
 }
 
-int SerialLink::WriteSerialByte(std::uint8_t byte) {
+SerialLink::WriteResult SerialLink::WriteDataByte(std::uint8_t byte) {
   const std::shared_ptr<platform::CommPort> port = Port();
-  if (!port) return 1;
+  if (!port) return WriteResult::kNoPort;
   return WriteByteTo(*port, byte);
 }
 
-int SerialLink::WriteByteTo(platform::CommPort& port, std::uint8_t byte) {
+SerialLink::WriteResult SerialLink::WriteByteTo(platform::CommPort& port, std::uint8_t byte) {
   usage_.idleSeconds.store(0);
-  return port.WriteByte(byte) ? 0 : 1;
+  return port.WriteByte(byte) ? WriteResult::kWritten : WriteResult::kNotTaken;
+}
+
+void SerialLink::InterruptWrites() {
+  // A cancelled read hands on what it had read, so the reader loses nothing by this.
+  if (const std::shared_ptr<platform::CommPort> port = Port()) port->CancelIo();
 }
 
 int SerialLink::CloseSerialPort() {

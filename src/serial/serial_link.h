@@ -12,7 +12,7 @@
 
 #include "log/event_log.h"
 #include "platform/comm.h"
-#include "platform/net.h"
+#include "serial/device_data_sink.h"
 #include "serial/port_usage.h"
 #include "serial/serial_port_control.h"
 
@@ -26,8 +26,8 @@ class SerialLink final : public SerialPortControl {
   static constexpr std::size_t kReadSize = 1023;
 
   SerialLink(EventLog& log, PortUsage& usage, const std::atomic<std::int32_t>& deviceType,
-             platform::CommApi& comm, platform::SocketApi& sockets)
-      : log_(log), usage_(usage), deviceType_(deviceType), comm_(comm), sockets_(sockets) {}
+             platform::CommApi& comm, DeviceDataSink& deviceData)
+      : log_(log), usage_(usage), deviceType_(deviceType), comm_(comm), deviceData_(deviceData) {}
   // A port still open at exit (one a client opened) is closed without a log line.
   ~SerialLink() override;
   SerialLink(const SerialLink&) = delete;
@@ -39,9 +39,17 @@ class SerialLink final : public SerialPortControl {
                      std::uint32_t totalTimeoutMultiplier) override;
   int CloseSerialPort() override;
 
+  enum class WriteResult { kWritten, kNoPort, kNotTaken };
   // Writes one byte to the open port and waits until it went out (at most the write
-  // time-out). 0 when written; 1 when no port is open or the byte did not go out.
-  int WriteSerialByte(std::uint8_t byte);
+  // time-out). kNotTaken: the port is open but the byte did not go out (the device holds
+  // its line, or the write was interrupted); it never goes out later.
+  WriteResult WriteDataByte(std::uint8_t byte);
+  // The same as 0 (written) or 1 (no port, or the byte did not go out).
+  int WriteSerialByte(std::uint8_t byte) {
+    return WriteDataByte(byte) == WriteResult::kWritten ? 0 : 1;
+  }
+  // Makes a write in progress on any thread give up at once, as shut-down needs.
+  void InterruptWrites();
 
   bool IsOpen() const;
   // The open port, for the commands that drive it directly; nullptr when closed.
@@ -61,7 +69,7 @@ class SerialLink final : public SerialPortControl {
                                                           std::uint32_t totalTimeoutConstant,
                                                           std::uint32_t totalTimeoutMultiplier);
   void SerialPolling(const std::shared_ptr<Reader>& reader);
-  int WriteByteTo(platform::CommPort& port, std::uint8_t byte);
+  WriteResult WriteByteTo(platform::CommPort& port, std::uint8_t byte);
   // Stops the reader and closes the port; false when the cancel was refused.
   bool StopReaderAndClose(const std::shared_ptr<Reader>& reader);
 
@@ -69,7 +77,7 @@ class SerialLink final : public SerialPortControl {
   PortUsage& usage_;
   const std::atomic<std::int32_t>& deviceType_;
   platform::CommApi& comm_;
-  platform::SocketApi& sockets_;
+  DeviceDataSink& deviceData_;
   std::chrono::milliseconds readerStopWait_{1000};
 
   // Opens and closes run one at a time, whichever thread asks.

@@ -1,7 +1,11 @@
 // Sockets in memory: records every send and answers as the test scripts.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -12,18 +16,46 @@
 
 namespace qs::testing {
 
+class FakeSockets;
+
+// Wakes a send that the fake holds (a peer that takes nothing).
+class FakeWaker final : public platform::SocketWaker {
+ public:
+  explicit FakeWaker(FakeSockets& sockets) : sockets_(sockets) {}
+  platform::SocketHandle handle() const override { return 999; }
+  void Wake() override;
+  void Drain() override {}
+  bool woken() const { return woken_.load(); }
+
+ private:
+  FakeSockets& sockets_;
+  std::atomic<bool> woken_{false};
+};
+
 class FakeSockets final : public platform::SocketApi {
  public:
   struct Sent {
     platform::SocketHandle socket;
     std::vector<std::uint8_t> bytes;
+    std::chrono::milliseconds timeout;
   };
 
   platform::SendResult Send(platform::SocketHandle socket, const std::uint8_t* bytes,
-                            std::size_t count) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sent_.push_back({socket, std::vector<std::uint8_t>(bytes, bytes + count)});
+                            std::size_t count, std::chrono::milliseconds timeout,
+                            const platform::SocketWaker* cancel) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    sent_.push_back({socket, std::vector<std::uint8_t>(bytes, bytes + count), timeout});
     if (journal) journal->Add("send " + std::to_string(count));
+    ++sendsInFlight_;
+    changed_.notify_all();
+    if (peerStopsReading) {
+      // Nothing goes until the time-out runs out or the client is let go.
+      const auto* waker = static_cast<const FakeWaker*>(cancel);
+      changed_.wait_for(lock, timeout, [&] { return waker && waker->woken(); });
+      --sendsInFlight_;
+      return {0, 0};
+    }
+    --sendsInFlight_;
     if (nextResult_) {
       const platform::SendResult result = *nextResult_;
       nextResult_.reset();
@@ -38,12 +70,17 @@ class FakeSockets final : public platform::SocketApi {
   platform::SocketHandle Accept(platform::SocketHandle) override { return platform::kNoSocket; }
   void SetNoDelay(platform::SocketHandle) override {}
   long Receive(platform::SocketHandle, std::uint8_t*, std::size_t) override { return -1; }
-  void Close(platform::SocketHandle) override {}
+  void Close(platform::SocketHandle socket) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_.push_back(socket);
+  }
   int WaitReadable(const std::vector<platform::SocketHandle>&, std::vector<bool>&,
                    std::chrono::milliseconds) override {
     return -1;
   }
-  std::unique_ptr<platform::SocketWaker> CreateWaker() override { return nullptr; }
+  std::unique_ptr<platform::SocketWaker> CreateWaker() override {
+    return std::make_unique<FakeWaker>(*this);
+  }
 
   void FailNext(platform::SendResult result) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -53,13 +90,35 @@ class FakeSockets final : public platform::SocketApi {
     std::lock_guard<std::mutex> lock(mutex_);
     return sent_;
   }
+  std::vector<platform::SocketHandle> Closed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closed_;
+  }
+  int SendsInFlight() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sendsInFlight_;
+  }
+  void WakeSends() {
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    changed_.notify_all();
+  }
 
   Journal* journal = nullptr;
+  // Every send waits out its time-out (or its cancel) and takes nothing.
+  std::atomic<bool> peerStopsReading{false};
 
  private:
   std::mutex mutex_;
+  std::condition_variable changed_;
   std::vector<Sent> sent_;
+  std::vector<platform::SocketHandle> closed_;
+  int sendsInFlight_ = 0;
   std::optional<platform::SendResult> nextResult_;
 };
+
+inline void FakeWaker::Wake() {
+  woken_.store(true);
+  sockets_.WakeSends();
+}
 
 }  // namespace qs::testing

@@ -80,10 +80,34 @@ class PipeWaker final : public SocketWaker {
 
 class PosixSockets final : public SocketApi {
  public:
-  SendResult Send(SocketHandle socket, const std::uint8_t* bytes, std::size_t count) override {
-    // MSG_NOSIGNAL: a client that went away is an error number, not SIGPIPE.
-    const ssize_t sent = send(static_cast<int>(socket), bytes, count, MSG_NOSIGNAL);
-    if (sent < 0) return {-1, errno};
+  SendResult Send(SocketHandle socket, const std::uint8_t* bytes, std::size_t count,
+                  std::chrono::milliseconds timeout, const SocketWaker* cancel) override {
+    const int fd = static_cast<int>(socket);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::size_t sent = 0;
+    while (true) {
+      // MSG_NOSIGNAL: a client that went away is an error number, not SIGPIPE. MSG_DONTWAIT:
+      // a full buffer is waited for below, where the deadline and the cancel can end it.
+      const ssize_t n = send(fd, bytes + sent, count - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n >= 0) {
+        sent += static_cast<std::size_t>(n);
+        if (sent == count) break;
+        continue;
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        if (sent == 0) return {-1, errno};
+        break;
+      }
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      pollfd watched[2] = {{fd, POLLOUT, 0}, {-1, POLLIN, 0}};
+      if (cancel) watched[1].fd = static_cast<int>(cancel->handle());
+      const int limit =
+          static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), INT_MAX));
+      if (poll(watched, 2, limit) > 0 && (watched[1].revents & POLLIN) != 0) break;
+    }
     return {static_cast<long>(sent), 0};
   }
   bool Startup() override { return true; }

@@ -2,6 +2,7 @@
 #include <winsock2.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 
 #include "platform/net.h"
@@ -62,11 +63,44 @@ class LoopbackWaker final : public SocketWaker {
 
 class Win32Sockets final : public SocketApi {
  public:
-  SendResult Send(SocketHandle socket, const std::uint8_t* bytes, std::size_t count) override {
-    const int sent = send(static_cast<SOCKET>(socket), reinterpret_cast<const char*>(bytes),
-                          static_cast<int>(count), 0);
-    if (sent == SOCKET_ERROR) return {-1, WSAGetLastError()};
-    return {sent, 0};
+  SendResult Send(SocketHandle socket, const std::uint8_t* bytes, std::size_t count,
+                  std::chrono::milliseconds timeout, const SocketWaker* cancel) override {
+    const SOCKET s = static_cast<SOCKET>(socket);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::size_t sent = 0;
+    while (true) {
+      // Accepted sockets are non-blocking (see Accept): a full buffer is waited for below,
+      // where the deadline and the cancel can end it.
+      const int most = static_cast<int>(std::min<std::size_t>(count - sent, INT_MAX));
+      const int n = send(s, reinterpret_cast<const char*>(bytes + sent), most, 0);
+      if (n != SOCKET_ERROR) {
+        sent += static_cast<std::size_t>(n);
+        if (sent == count) break;
+        continue;
+      }
+      const int error = WSAGetLastError();
+      if (error != WSAEWOULDBLOCK) {
+        if (sent == 0) return {-1, error};
+        break;
+      }
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      fd_set writable;
+      fd_set cancelled;
+      FD_ZERO(&writable);
+      FD_ZERO(&cancelled);
+      FD_SET(s, &writable);
+      if (cancel) FD_SET(static_cast<SOCKET>(cancel->handle()), &cancelled);
+      timeval wait{};
+      wait.tv_sec = static_cast<long>(left.count() / 1000);
+      wait.tv_usec = static_cast<long>(left.count() % 1000 * 1000);
+      if (select(0, &cancelled, &writable, nullptr, &wait) > 0 && cancel &&
+          FD_ISSET(static_cast<SOCKET>(cancel->handle()), &cancelled)) {
+        break;
+      }
+    }
+    return {static_cast<long>(sent), 0};
   }
 
   bool Startup() override {
@@ -94,7 +128,15 @@ class Win32Sockets final : public SocketApi {
 
   SocketHandle Accept(SocketHandle listener) override {
     const SOCKET accepted = accept(static_cast<SOCKET>(listener), nullptr, nullptr);
-    return accepted == INVALID_SOCKET ? kNoSocket : static_cast<SocketHandle>(accepted);
+    if (accepted == INVALID_SOCKET) return kNoSocket;
+    // Non-blocking, so that a send to a client that stopped reading can be bounded. recv
+    // is only called once select has found the socket readable, so it never finds nothing.
+    u_long nonBlocking = 1;
+    if (ioctlsocket(accepted, FIONBIO, &nonBlocking) != 0) {
+      closesocket(accepted);
+      return kNoSocket;
+    }
+    return static_cast<SocketHandle>(accepted);
   }
 
   void SetNoDelay(SocketHandle socket) override {
