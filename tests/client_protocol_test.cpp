@@ -179,6 +179,29 @@ TEST_F(ClientProtocolTest, FramingOfDataEscapesAndSplitLines) {
                                       "Komenda:\x1B\x1B\x1BTE", "Komenda:ST\r"}));
 }
 
+// A device that holds its line would cost a write time-out per byte: one refused byte
+// gives up on the rest of the chunk's data, the commands in it still run.
+TEST_F(ClientProtocolTest, AHeldLineSkipsTheRestOfTheChunksDataButNotItsCommands) {
+  Send(clientA_,
+       "\x1B"
+       "COM3\r");
+  comm_.device.writesGoOut = false;
+  Send(clientA_, "abc\x1BTEST\rdef\x1B\x1B");
+  EXPECT_EQ(comm_.device.writeAttempts.load(), 1);
+  EXPECT_EQ(RepliesTo(11), (Bytes{0x00, 0x01}));
+  EXPECT_EQ(lines_.Texts().back(), "Error - port COM nie przyjmuje danych, pominieto 7 bajtow");
+
+  Send(clientA_, "gh");  // the next chunk tries again
+  EXPECT_EQ(comm_.device.writeAttempts.load(), 2);
+  EXPECT_EQ(lines_.Texts().back(), "Error - port COM nie przyjmuje danych, pominieto 2 bajtow");
+
+  comm_.device.writesGoOut = true;
+  const std::size_t linesBefore = lines_.Count();
+  Send(clientA_, "ij");
+  EXPECT_EQ(comm_.device.Written(), B("ij"));
+  EXPECT_EQ(lines_.Count(), linesBefore);
+}
+
 TEST_F(ClientProtocolTest, AckDevicesNeverGetAnAckFromAClient) {
   Send(clientA_,
        "\x1B"

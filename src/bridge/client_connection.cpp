@@ -16,6 +16,7 @@ std::optional<platform::SendResult> ClientConnection::Send(const std::uint8_t* b
                                                            std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::chrono::milliseconds wait{0};
+  bool gone = false;
   {
     std::unique_lock<std::mutex> lock(mutex_);
     // Two senders (a reply and the port's data) must not mix their bytes on the wire.
@@ -35,8 +36,11 @@ std::optional<platform::SendResult> ClientConnection::Send(const std::uint8_t* b
     std::lock_guard<std::mutex> lock(mutex_);
     sending_ = false;
     if (result.sent >= 0) stalled_ = static_cast<std::size_t>(result.sent) < count;
+    gone = cancelled_;
   }
   turn_.notify_one();
+  // A send cut short because the client was let go is no fault of the send.
+  if (gone) return std::nullopt;
   return result;
 }
 

@@ -30,7 +30,8 @@ class ClientConnection {
 
   // Sends the bytes within timeout, the wait for another send to this client included.
   // Once a send has ended short, the client is taken to have stopped reading: later sends
-  // take only what fits at once, until one goes out whole. nullopt after Cancel.
+  // take only what fits at once, until one goes out whole. nullopt when Cancel came first
+  // or cut the send short.
   std::optional<platform::SendResult> Send(const std::uint8_t* bytes, std::size_t count,
                                            std::chrono::milliseconds timeout);
 

@@ -158,14 +158,14 @@ void TcpServer::Serve(platform::SocketHandle listener, platform::SocketWaker* wa
 bool TcpServer::AcceptClient(platform::SocketHandle listener) {
   const platform::SocketHandle client = sockets_.Accept(listener);
   if (client == platform::kNoSocket) return false;
-  // What ends a send to this client at once when it is let go.
-  std::unique_ptr<platform::SocketWaker> cancel = sockets_.CreateWaker();
-  if (!cancel) {
-    sockets_.Close(client);
-    return false;
-  }
   for (ClientSlot& slot : slots_) {
     if (!slot.IsFree()) continue;
+    // What ends a send to this client at once when it is let go.
+    std::unique_ptr<platform::SocketWaker> cancel = sockets_.CreateWaker();
+    if (!cancel) {
+      sockets_.Close(client);
+      return false;
+    }
     sockets_.SetNoDelay(client);
     slot.Assign(std::make_shared<ClientConnection>(sockets_, client, std::move(cancel)));
     return true;

@@ -29,6 +29,7 @@ class FakeDevice {
 
   // Records.
   std::atomic<int> reads{0};
+  std::atomic<int> writeAttempts{0};
   std::atomic<int> readsInFlight{0};
   std::atomic<int> closes{0};
   platform::Dcb state{};
@@ -73,6 +74,7 @@ class FakeDevice {
     return static_cast<long>(n);
   }
   bool WriteByte(std::uint8_t byte) {
+    ++writeAttempts;
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_ || !writesGoOut.load()) return false;
     written_.push_back(byte);

@@ -5,9 +5,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,15 +49,18 @@ class FakeSockets final : public platform::SocketApi {
     sent_.push_back({socket, std::vector<std::uint8_t>(bytes, bytes + count), timeout});
     if (journal) journal->Add("send " + std::to_string(count));
     ++sendsInFlight_;
+    if (++inFlightTo_[socket] > 1) overlapped_ = true;
     changed_.notify_all();
-    if (peerStopsReading) {
+    if (stoppedPeers_.count(socket) != 0) {
       // Nothing goes until the time-out runs out or the client is let go.
       const auto* waker = static_cast<const FakeWaker*>(cancel);
       changed_.wait_for(lock, timeout, [&] { return waker && waker->woken(); });
       --sendsInFlight_;
+      --inFlightTo_[socket];
       return {0, 0};
     }
     --sendsInFlight_;
+    --inFlightTo_[socket];
     if (nextResult_) {
       const platform::SendResult result = *nextResult_;
       nextResult_.reset();
@@ -72,6 +77,7 @@ class FakeSockets final : public platform::SocketApi {
   long Receive(platform::SocketHandle, std::uint8_t*, std::size_t) override { return -1; }
   void Close(platform::SocketHandle socket) override {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (sendsInFlight_ > 0) closedMidSend_ = true;
     closed_.push_back(socket);
   }
   int WaitReadable(const std::vector<platform::SocketHandle>&, std::vector<bool>&,
@@ -94,6 +100,16 @@ class FakeSockets final : public platform::SocketApi {
     std::lock_guard<std::mutex> lock(mutex_);
     return closed_;
   }
+  // A socket was closed while a send was still using one.
+  bool ClosedMidSend() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closedMidSend_;
+  }
+  // Two sends to one socket were in progress at once: their bytes could have mixed.
+  bool Overlapped() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return overlapped_;
+  }
   int SendsInFlight() {
     std::lock_guard<std::mutex> lock(mutex_);
     return sendsInFlight_;
@@ -103,16 +119,28 @@ class FakeSockets final : public platform::SocketApi {
     changed_.notify_all();
   }
 
+  // Sends to the socket wait out their time-out (or their cancel) and take nothing.
+  void StopReading(platform::SocketHandle socket) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stoppedPeers_.insert(socket);
+  }
+  void ResumeReading(platform::SocketHandle socket) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stoppedPeers_.erase(socket);
+  }
+
   Journal* journal = nullptr;
-  // Every send waits out its time-out (or its cancel) and takes nothing.
-  std::atomic<bool> peerStopsReading{false};
 
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Sent> sent_;
   std::vector<platform::SocketHandle> closed_;
+  std::set<platform::SocketHandle> stoppedPeers_;
   int sendsInFlight_ = 0;
+  bool closedMidSend_ = false;
+  std::map<platform::SocketHandle, int> inFlightTo_;
+  bool overlapped_ = false;
   std::optional<platform::SendResult> nextResult_;
 };
 
