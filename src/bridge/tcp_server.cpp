@@ -1,6 +1,7 @@
 // The server thread: accept, receive, log the traffic, hand each chunk on.
 #include "bridge/tcp_server.h"
 
+#include <algorithm>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -156,23 +157,25 @@ void TcpServer::Serve(platform::SocketHandle listener, platform::SocketWaker* wa
 }
 
 bool TcpServer::AcceptClient(platform::SocketHandle listener) {
-  const platform::SocketHandle client = sockets_.Accept(listener);
-  if (client == platform::kNoSocket) return false;
-  for (ClientSlot& slot : slots_) {
-    if (!slot.IsFree()) continue;
-    // What ends a send to this client at once when it is let go.
-    std::unique_ptr<platform::SocketWaker> cancel = sockets_.CreateWaker();
-    if (!cancel) {
-      sockets_.Close(client);
-      return false;
-    }
-    sockets_.SetNoDelay(client);
-    slot.Assign(std::make_shared<ClientConnection>(sockets_, client, std::move(cancel)));
+  const auto slot = std::find_if(slots_.begin(), slots_.end(),
+                                 [](const ClientSlot& each) { return each.IsFree(); });
+  if (slot == slots_.end()) {
+    // A sixth client: taken off the queue and closed, so the wait does not wake for it
+    // again and again, and nobody connected is displaced.
+    const platform::SocketHandle sixth = sockets_.Accept(listener);
+    if (sixth == platform::kNoSocket) return false;
+    sockets_.Close(sixth);
     return true;
   }
-  // A sixth client: taken off the queue and closed, so the wait does not wake for it
-  // again and again, and nobody connected is displaced.
-  sockets_.Close(client);
+  // What ends a send to this client at once when it is let go. Made before the accept: a
+  // connection taken with nothing left for it would have to be closed, where one left in
+  // the queue is taken once a client leaves.
+  std::unique_ptr<platform::SocketWaker> cancel = sockets_.CreateWaker();
+  if (!cancel) return false;
+  const platform::SocketHandle client = sockets_.Accept(listener);
+  if (client == platform::kNoSocket) return false;
+  sockets_.SetNoDelay(client);
+  slot->Assign(std::make_shared<ClientConnection>(sockets_, client, std::move(cancel)));
   return true;
 }
 

@@ -4,10 +4,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <string>
 
 #include "platform/posix/dialog_posix.h"
+#include "platform/posix/stdout_writer.h"
 #include "platform/posix/stop_signals.h"
 #include "platform/ui.h"
 
@@ -16,22 +16,27 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Every line the event list receives, as one stdout line, flushed at once.
+// At the end, what still waits for stdout gets this long, so that a stop stays prompt.
+constexpr std::chrono::milliseconds kFinalFlushLimit{250};
+
+// Every line the event list receives, as one stdout line. Nobody need read it: a stalled
+// reader costs it old lines, never the dialog its tick or its stop signals.
 class StdoutListControl final : public ListControl {
  public:
   void ResetContent() override {}
-  void AddString(std::string_view line) override {
-    std::string out(line);
-    out += '\n';
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::fflush(stdout);
-  }
+  void AddString(std::string_view line) override { out_.Add(line); }
   void SetCurSel(int) override {}
+
+  StdoutWriter& out() { return out_; }
+
+ private:
+  StdoutWriter out_{STDOUT_FILENO};
 };
 
 class HeadlessWindow final : public DialogWindow {
  public:
   ListControl& List(int) override { return list_; }
+  StdoutWriter& out() { return list_.out(); }
   // The headless main dialog has no other controls to show.
   void SetText(int, std::string_view) override {}
   std::string GetText(int) override { return {}; }
@@ -106,11 +111,13 @@ int RunHeadlessDialog(DialogId id, DialogHandler& handler) {
       handler.OnCommand(window, DialogHandler::kCancel);
       continue;
     }
-    pollfd wait{wakeFd, POLLIN, 0};
-    poll(&wait, 1, window.MillisecondsToTick());
+    pollfd wait[2] = {{wakeFd, POLLIN, 0}, {window.out().PollFd(), POLLOUT, 0}};
+    poll(wait, 2, window.MillisecondsToTick());
+    if (wait[1].revents != 0) window.out().WriteReady();
     if (DrainWakePipe(wakeFd)) handler.OnWake(window);
     if (!window.ended() && window.TickDue()) handler.OnTimer(window);
   }
+  window.out().Flush(kFinalFlushLimit);
   return window.result();
 }
 
