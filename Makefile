@@ -1,11 +1,14 @@
-# Entry points: `make run` starts the program, `make test` runs every suite, `make build` builds both.
+# Entry points: `make run` starts the program, `make test` runs every suite, `make build` builds both,
+# `make fuzz` runs the fuzz targets (FUZZ_SECONDS each).
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 
 LINUX_TEST_PRESETS := linux linux-asan linux-tsan
 RUN_DIR := run
+FUZZ_SECONDS ?= 120
+FUZZ_TARGETS := client_stream settings_file mode_string
 
-.PHONY: all deps build build-linux build-windows test test-linux test-windows run bench format clean
+.PHONY: all deps build build-linux build-windows test test-linux test-windows run bench fuzz format clean
 
 all: build
 
@@ -45,6 +48,13 @@ run: build-linux
 # The bridge end to end on a pty echo device: round trip and throughput (not a test).
 bench: build-linux
 	python3 bench/bridge_bench.py $(CURDIR)/build/linux/quillon-smart
+
+# Each fuzz target in turn for FUZZ_SECONDS under libFuzzer (clang, ASan, UBSan); prints the
+# executions per target and fails on any crash. Inputs found go to build/fuzz/corpus/.
+fuzz: deps
+	cmake --preset fuzz
+	nice cmake --build --preset fuzz
+	bash tests/fuzz/run_fuzz.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

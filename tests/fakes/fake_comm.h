@@ -25,6 +25,9 @@ class FakeDevice {
   std::atomic<bool> failReads{false};      // every read fails at once (the device has gone)
   std::atomic<bool> writesGoOut{true};
   std::atomic<bool> setStateRefused{false};
+  // A cancel that finds no read in flight ends the next read instead, so a close that comes
+  // just before the reader's next read needs no wait (off: such a read waits for the close).
+  std::atomic<bool> cancelReachesNextRead{false};
   Journal* journal = nullptr;
 
   // Records.
@@ -58,6 +61,10 @@ class FakeDevice {
     ++reads;
     if (failReads.load()) return -1;
     std::unique_lock<std::mutex> lock(mutex_);
+    if (pendingCancel_) {
+      pendingCancel_ = false;
+      return -1;
+    }
     ++readsInFlight;
     const int cancelAtStart = cancels_;
     changed_.wait(lock, [&] {
@@ -85,6 +92,7 @@ class FakeDevice {
     if (cancelRefused.load()) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     ++cancels_;
+    if (cancelReachesNextRead.load() && readsInFlight.load() == 0) pendingCancel_ = true;
     changed_.notify_all();
     return true;
   }
@@ -101,6 +109,7 @@ class FakeDevice {
   void Reopen() {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = false;
+    pendingCancel_ = false;
   }
 
  private:
@@ -111,6 +120,7 @@ class FakeDevice {
   int cancels_ = 0;
   bool closed_ = false;
   bool released_ = false;
+  bool pendingCancel_ = false;
 };
 
 class FakeCommPort final : public platform::CommPort {

@@ -96,6 +96,12 @@ class FakeSockets final : public platform::SocketApi {
     std::lock_guard<std::mutex> lock(mutex_);
     return sent_;
   }
+  // The sends from the first-th on.
+  std::vector<Sent> SentFrom(std::size_t first) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (first >= sent_.size()) return {};
+    return {sent_.begin() + static_cast<std::ptrdiff_t>(first), sent_.end()};
+  }
   std::vector<platform::SocketHandle> Closed() {
     std::lock_guard<std::mutex> lock(mutex_);
     return closed_;
