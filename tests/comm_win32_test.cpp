@@ -504,6 +504,68 @@ TEST_F(Win32CommPair, CloseOnAnotherThreadEndsAWaitingReadPromptly) {
   EXPECT_EQ(Receive(*a_, 1), std::vector<std::uint8_t>{0x33});
 }
 
+// Between reads that end at once, the reader waits for input: the wait ends at the limit on
+// a silent line, soon after a byte comes, and at once for bytes already there or a cancel.
+TEST_F(Win32CommPair, WaitForInputEndsOnInputTheLimitOrACancel) {
+  ASSERT_TRUE(a_->SetTimeouts(ReadTimeouts(kMaxDword, 0, 0)));
+  for (int round = 0; round < 2; ++round) {  // the first wait may find out how the driver is
+    const auto start = Clock::now();
+    EXPECT_FALSE(WithinLimit(milliseconds(5000), "a wait on a silent line",
+                             [&] { return a_->WaitForInput(milliseconds(100)); }));
+    EXPECT_GE(MillisecondsSince(start), 90);
+  }
+
+  auto waiter =
+      std::async(std::launch::async, [&] { return a_->WaitForInput(milliseconds(5000)); });
+  EXPECT_EQ(waiter.wait_for(milliseconds(100)), std::future_status::timeout);
+  const auto sent = Clock::now();
+  Send(*b_, {0x61});
+  ASSERT_EQ(waiter.wait_for(milliseconds(2000)), std::future_status::ready) << "input missed";
+  std::printf("[  measure ] a waiting reader saw input after %lld ms\n", MillisecondsSince(sent));
+  EXPECT_TRUE(waiter.get());
+  EXPECT_TRUE(a_->WaitForInput(milliseconds(5000))) << "the byte is still there";
+  std::uint8_t buffer[4];
+  EXPECT_EQ(a_->Read(buffer, sizeof buffer), 1);
+
+  waiter = std::async(std::launch::async, [&] { return a_->WaitForInput(milliseconds(5000)); });
+  EXPECT_EQ(waiter.wait_for(milliseconds(100)), std::future_status::timeout);
+  EXPECT_TRUE(a_->CancelIo());
+  ASSERT_EQ(waiter.wait_for(milliseconds(1000)), std::future_status::ready) << "cancel missed";
+  EXPECT_FALSE(waiter.get());
+}
+
+// A cancelled read gives back what it had read; a cancelled write that waited on a held
+// line reports its byte not written, and the byte never goes out.
+TEST_F(Win32CommPair, CancelKeepsBytesReadAndDropsTheByteNotWritten) {
+  std::uint8_t buffer[8];
+  auto reader = StartEndlessRead(*a_, buffer, sizeof buffer);
+  Send(*b_, {0x11, 0x22});
+  EXPECT_EQ(reader.wait_for(milliseconds(300)), std::future_status::timeout);
+  EXPECT_TRUE(a_->CancelIo());
+  ASSERT_EQ(reader.wait_for(milliseconds(2000)), std::future_status::ready);
+  ASSERT_EQ(reader.get(), 2);
+  EXPECT_EQ(buffer[0], 0x11);
+  EXPECT_EQ(buffer[1], 0x22);
+
+  ASSERT_TRUE(b_->SetTimeouts(CommTimeouts{0, 0, 0, 0, 0}));  // no write time-out at all
+  if (!b_->EscapeFunction(kSetXoff)) {
+    std::printf("[  note    ] this port cannot hold its output (error %lu)\n", GetLastError());
+    return;
+  }
+  auto writer = std::async(std::launch::async, [&] { return b_->WriteByte(0x5a); });
+  const bool held = writer.wait_for(milliseconds(200)) == std::future_status::timeout;
+  EXPECT_TRUE(b_->CancelIo());
+  ASSERT_EQ(writer.wait_for(milliseconds(2000)), std::future_status::ready);
+  const bool written = writer.get();
+  ASSERT_TRUE(b_->EscapeFunction(kSetXon));
+  ASSERT_TRUE(held) << "the write did not wait on the held line";
+  EXPECT_FALSE(written);
+  EXPECT_EQ(ReceiveUntilQuiet(*a_, milliseconds(200), milliseconds(5000)),
+            std::vector<std::uint8_t>{});
+  Send(*b_, {0x42});
+  EXPECT_EQ(Receive(*a_, 1), std::vector<std::uint8_t>{0x42});
+}
+
 TEST_F(Win32CommPair, CloseWhileWritersRunEndsEveryWrite) {
   // Writers hammer the port while another thread closes it: each write either goes out or
   // fails, none hangs, and nothing crashes.

@@ -212,6 +212,28 @@ TEST_F(SerialLinkTest, AReadThatKeepsFailingDoesNotSpin) {
   EXPECT_EQ(link_.CloseSerialPort(), 1);
 }
 
+// Time-outs such as "return what is there at once" end every read of a silent line at once:
+// the reader then waits for input between reads, and the first bytes still go on.
+TEST_F(SerialLinkTest, ReadsThatEndAtOnceOnASilentLineDoNotSpin) {
+  comm_.device.readsEndAtOnce = true;
+  ClientSlot owner;
+  owner.Assign(testing::FakeClient(sockets_, 3));
+  sender_.ownerClient.store(&owner);
+  ASSERT_EQ(Open(), 0);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(
+      WaitUntil([&] { return std::chrono::steady_clock::now() - start >= milliseconds(300); }));
+  // The line is read again every 100 ms, with waits for input between; a loop without a
+  // pause makes millions of reads.
+  EXPECT_LT(comm_.device.reads.load(), 20);
+  EXPECT_GT(comm_.device.inputWaits.load(), 5);
+
+  comm_.device.Feed({'u', 'p'});
+  ASSERT_TRUE(WaitUntil([&] { return sockets_.SentSoFar().size() == 1; }));
+  EXPECT_EQ(sockets_.SentSoFar()[0].bytes, (std::vector<std::uint8_t>{'u', 'p'}));
+  EXPECT_EQ(link_.CloseSerialPort(), 1);
+}
+
 TEST_F(SerialLinkTest, AReaderThatIgnoresTheCancelEndsWhenThePortCloses) {
   comm_.device.cancelRefused = true;
   ASSERT_EQ(Open(), 0);

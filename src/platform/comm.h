@@ -2,6 +2,7 @@
 // block, read with the Windows time-out rules and written one byte at a time.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -61,6 +62,8 @@ struct CommTimeouts {
 static_assert(sizeof(CommTimeouts) == 20);
 
 // EscapeCommFunction codes.
+inline constexpr int kSetXoff = 1;
+inline constexpr int kSetXon = 2;
 inline constexpr int kSetRts = 3;
 inline constexpr int kClrRts = 4;
 inline constexpr int kSetDtr = 5;
@@ -88,15 +91,23 @@ class CommPort {
   virtual bool SetupQueues(std::uint32_t inputSize, std::uint32_t outputSize) = 0;
 
   // Reads up to size bytes, ending as the read time-outs say. Returns the count, 0 when
-  // the time-out ran out on a silent line, or -1 when the read failed or was cancelled.
+  // the time-out ran out on a silent line, or -1 when the read failed or was cancelled
+  // before a byte came. A read cancelled (or failing) after bytes came returns those.
   virtual long Read(std::uint8_t* buffer, std::size_t size) = 0;
 
-  // Writes one byte and waits until it has gone out, at most as long as the write time-out
-  // allows. False when it did not go out (time-out, failure, cancel or close): such a byte
-  // is discarded and never goes out later.
+  // Waits at most limit until received bytes are waiting to be read; CancelIo and Close end
+  // it early. For the port's one reader, between its reads, when the time-outs end reads at
+  // once on a silent line: it sleeps rather than reading again and again. True when input
+  // is there (or may be).
+  virtual bool WaitForInput(std::chrono::milliseconds limit) = 0;
+
+  // Hands one byte to the device once everything written before it has left, and waits
+  // until it has gone out, all within the write time-out. False when it could not be handed
+  // on in time (time-out, failure, cancel or close): such a byte never goes out later. A
+  // byte handed on is never taken back, even if the device holds it past the time-out.
   virtual bool WriteByte(std::uint8_t byte) = 0;
 
-  // Makes every read and write in progress on the port, on any thread, return at once.
+  // Makes every read, wait and write in progress on the port, on any thread, return at once.
   virtual bool CancelIo() = 0;
 
   // Closes the device. Reads and writes in progress end; later ones fail. Idempotent; the

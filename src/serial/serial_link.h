@@ -69,6 +69,8 @@ class SerialLink final : public SerialPortControl {
                                                           std::uint32_t totalTimeoutConstant,
                                                           std::uint32_t totalTimeoutMultiplier);
   void SerialPolling(const std::shared_ptr<Reader>& reader);
+  // After a read that came back empty at once: until input is there, or for a while.
+  static void WaitForInput(const Reader& reader);
   WriteResult WriteByteTo(platform::CommPort& port, std::uint8_t byte);
   // Stops the reader and closes the port; false when the cancel was refused.
   bool StopReaderAndClose(const std::shared_ptr<Reader>& reader);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -20,9 +21,10 @@ namespace qs::testing {
 class FakeDevice {
  public:
   // Scripted behaviour.
-  std::atomic<bool> cancelRefused{false};  // CancelIo fails and leaves reads waiting
-  std::atomic<bool> stuckDriver{false};    // a read ends on nothing but ReleaseStuckRead
-  std::atomic<bool> failReads{false};      // every read fails at once (the device has gone)
+  std::atomic<bool> cancelRefused{false};   // CancelIo fails and leaves reads waiting
+  std::atomic<bool> stuckDriver{false};     // a read ends on nothing but ReleaseStuckRead
+  std::atomic<bool> failReads{false};       // every read fails at once (the device has gone)
+  std::atomic<bool> readsEndAtOnce{false};  // a read of a silent line returns 0 at once
   std::atomic<bool> writesGoOut{true};
   std::atomic<bool> setStateRefused{false};
   // A cancel that finds no read in flight ends the next read instead, so a close that comes
@@ -34,6 +36,7 @@ class FakeDevice {
   std::atomic<int> reads{0};
   std::atomic<int> writeAttempts{0};
   std::atomic<int> readsInFlight{0};
+  std::atomic<int> inputWaits{0};
   std::atomic<int> closes{0};
   platform::Dcb state{};
   platform::CommTimeouts timeouts{};
@@ -70,15 +73,26 @@ class FakeDevice {
     changed_.wait(lock, [&] {
       if (released_) return true;
       if (stuckDriver.load()) return false;
-      return !chunks_.empty() || cancels_ != cancelAtStart || closed_;
+      return !chunks_.empty() || cancels_ != cancelAtStart || closed_ || readsEndAtOnce.load();
     });
     --readsInFlight;
+    if (chunks_.empty() && readsEndAtOnce.load() && cancels_ == cancelAtStart && !closed_) {
+      return 0;
+    }
     if (chunks_.empty() || closed_ || cancels_ != cancelAtStart) return -1;
     std::vector<std::uint8_t> chunk = std::move(chunks_.front());
     chunks_.pop_front();
     const std::size_t n = std::min(size, chunk.size());
     std::copy_n(chunk.begin(), n, buffer);
     return static_cast<long>(n);
+  }
+  bool WaitForInput(std::chrono::milliseconds limit) {
+    ++inputWaits;
+    std::unique_lock<std::mutex> lock(mutex_);
+    const int cancelAtStart = cancels_;
+    return changed_.wait_for(lock, limit, [&] {
+      return !chunks_.empty() || cancels_ != cancelAtStart || closed_;
+    }) && !chunks_.empty();
   }
   bool WriteByte(std::uint8_t byte) {
     ++writeAttempts;
@@ -147,6 +161,9 @@ class FakeCommPort final : public platform::CommPort {
     return true;
   }
   long Read(std::uint8_t* buffer, std::size_t size) override { return device_.Read(buffer, size); }
+  bool WaitForInput(std::chrono::milliseconds limit) override {
+    return device_.WaitForInput(limit);
+  }
   bool WriteByte(std::uint8_t byte) override { return device_.WriteByte(byte); }
   bool CancelIo() override { return device_.CancelIo(); }
   void Close() override { device_.Close(); }

@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string_view>
@@ -10,6 +9,7 @@
 #include "platform/comm.h"
 #include "platform/mode_string.h"
 #include "platform/posix/posix_comm_port.h"
+#include "platform/posix/posix_syscalls.h"
 
 namespace qs::platform {
 namespace {
@@ -43,12 +43,13 @@ class PosixComm final : public CommApi {
 
   std::unique_ptr<CommPort> Open(const std::string& devicePath) override {
     const std::string path = DevicePath(devicePath);
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = posix::Sys().open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
     // flock keeps out a second open by anyone who also locks, root included (and this
     // process); TIOCEXCL keeps out everyone else but root.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
-      ::close(fd);
+    if (posix::Sys().flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        posix::Sys().ioctl(fd, TIOCEXCL, nullptr) != 0) {
+      posix::Sys().close(fd);
       return nullptr;
     }
     return posix::PosixCommPort::Adopt(fd);

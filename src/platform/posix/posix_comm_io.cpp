@@ -2,12 +2,12 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <limits>
 
 #include "platform/posix/posix_comm_port.h"
+#include "platform/posix/posix_syscalls.h"
 
 namespace qs::platform::posix {
 namespace {
@@ -42,7 +42,7 @@ PosixCommPort::Wait PosixCommPort::WaitFor(const Operation& op, short events, De
       timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000);
     }
     pollfd fds[2] = {{op.fd(), events, 0}, {op.wakeFd(), POLLIN, 0}};
-    const int ready = ::ppoll(fds, 2, deadline ? &timeout : nullptr, nullptr);
+    const int ready = Sys().ppoll(fds, 2, deadline ? &timeout : nullptr, nullptr);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return Wait::kFailed;
@@ -86,17 +86,20 @@ long PosixCommPort::Read(std::uint8_t* buffer, std::size_t size) {
   std::size_t got = 0;
   bool waited = false;
   Clock::time_point lastByte{};
+  // Bytes already read are handed back even when the read then fails or is cancelled: they
+  // have left the device's queue and exist nowhere else.
+  const auto endedEarly = [&] { return got > 0 ? static_cast<long>(got) : -1L; };
   while (true) {
-    const ssize_t n = ::read(op.fd(), buffer + got, size - got);
+    const ssize_t n = Sys().read(op.fd(), buffer + got, size - got);
     if (n > 0) {
       got += static_cast<std::size_t>(n);
       lastByte = Clock::now();
       if (got == size) return static_cast<long>(got);
       continue;
     }
-    if (n == 0) return -1;  // hang-up
+    if (n == 0) return endedEarly();  // hang-up
     if (errno == EINTR) continue;
-    if (errno != EAGAIN) return -1;  // EIO: the device is gone
+    if (errno != EAGAIN) return endedEarly();  // EIO: the device is gone
 
     // Nothing more is buffered.
     if (onlyBuffered) return static_cast<long>(got);
@@ -114,9 +117,15 @@ long PosixCommPort::Read(std::uint8_t* buffer, std::size_t size) {
         return static_cast<long>(got);
       case Wait::kAborted:
       case Wait::kFailed:
-        return -1;
+        return endedEarly();
     }
   }
+}
+
+bool PosixCommPort::WaitForInput(std::chrono::milliseconds limit) {
+  Operation op(*this);
+  if (!op) return false;
+  return WaitFor(op, POLLIN, Clock::now() + limit) == Wait::kReady;
 }
 
 bool PosixCommPort::WriteByte(std::uint8_t byte) {
@@ -128,39 +137,44 @@ bool PosixCommPort::WriteByte(std::uint8_t byte) {
       TotalMs(t.WriteTotalTimeoutMultiplier, 1, t.WriteTotalTimeoutConstant);
   if (boundMs != 0) deadline = After(Clock::now(), boundMs);
 
+  // A byte goes to the driver only once everything before it has left, so one that misses
+  // its time-out was never queued and nothing has to be taken back: a flush would also drop
+  // bytes that earlier calls reported written.
+  if (!WaitUntilSent(op, deadline)) return false;
   while (true) {
-    const ssize_t n = ::write(op.fd(), &byte, 1);
+    const ssize_t n = Sys().write(op.fd(), &byte, 1);
     if (n == 1) break;
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) {
-      if (WaitFor(op, POLLOUT, deadline) == Wait::kReady) continue;
-    }
-    DiscardOutput(op.fd());
+    if (n < 0 && errno == EAGAIN && WaitFor(op, POLLOUT, deadline) == Wait::kReady) continue;
     return false;
   }
+  // Queued now, and not taken back (only a purge, or closing while the device still holds
+  // it, drops it). Waiting until it has left paces the caller by the line; a device that
+  // holds it past the time-out delays the next byte instead.
+  WaitUntilSent(op, deadline);
+  return true;
+}
 
-  // In the driver's queue now; wait until it has left the UART. tcdrain would be exact but
-  // cannot be bounded or cancelled, so look at the queue every millisecond.
+// Waits until the driver's output queue is empty. tcdrain would be exact but cannot be
+// bounded or cancelled, so look at the queue every millisecond. A device that cannot count
+// its queue (a pty always reads 0) counts as empty.
+bool PosixCommPort::WaitUntilSent(const Operation& op, Deadline deadline) {
   while (true) {
     int queued = 0;
-    if (::ioctl(op.fd(), TIOCOUTQ, &queued) != 0 || queued == 0) return true;
-    auto pause = std::chrono::milliseconds(1);
+    if (Sys().ioctl(op.fd(), TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
+    auto pause = std::chrono::nanoseconds(std::chrono::milliseconds(1));
     if (deadline) {
       const auto left = *deadline - Clock::now();
-      if (left <= Clock::duration::zero()) break;
-      pause = std::min(pause, std::chrono::duration_cast<std::chrono::milliseconds>(left) +
-                                  std::chrono::milliseconds(1));
+      if (left <= Clock::duration::zero()) return false;
+      pause = std::min(pause, std::chrono::duration_cast<std::chrono::nanoseconds>(left));
     }
     pollfd wake{op.wakeFd(), POLLIN, 0};
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(pause).count();
-    const timespec timeout{0, static_cast<long>(ns)};
-    if (::ppoll(&wake, 1, &timeout, nullptr) > 0) {
-      if (Aborted(op)) break;
+    const timespec timeout{0, static_cast<long>(pause.count())};
+    if (Sys().ppoll(&wake, 1, &timeout, nullptr) > 0) {
+      if (Aborted(op)) return false;
       WaitOutStaleWakeUp(op);
     }
   }
-  DiscardOutput(op.fd());
-  return false;
 }
 
 }  // namespace qs::platform::posix

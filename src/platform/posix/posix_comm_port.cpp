@@ -4,48 +4,50 @@
 #include <asm/termbits.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <limits>
 
 #include "platform/posix/dcb_termios.h"
+#include "platform/posix/posix_syscalls.h"
 
 namespace qs::platform::posix {
 namespace {
 
 constexpr std::uint32_t kMaxDword = std::numeric_limits<std::uint32_t>::max();
 
-constexpr int kSetXoff = 1;
-constexpr int kSetXon = 2;
 constexpr int kSetBreak = 8;
 constexpr int kClrBreak = 9;
 
 bool SetModemLine(int fd, int line, bool on) {
-  return ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0;
+  return Sys().ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0;
 }
 
 }  // namespace
 
-// Drops whatever is waiting to go out, so a byte that missed its time-out never leaves.
-void PosixCommPort::DiscardOutput(int fd) {
-  ::ioctl(fd, TCFLSH, TCOFLUSH);
+// At close, drops what the device still holds back: close() would wait up to 30 s for a line
+// that flow control keeps stopped. Every write has waited for its byte to leave, so what is
+// queued now has been held past its time-out. A device that cannot count its queue (a pty)
+// keeps what it has, so its far end still reads every byte reported written.
+void PosixCommPort::DiscardHeldOutput(int fd) {
+  int queued = 0;
+  if (Sys().ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) IoctlValue(fd, TCFLSH, TCOFLUSH);
 }
 
 std::unique_ptr<PosixCommPort> PosixCommPort::Adopt(int fd) {
   // Keep the line settings the device has, but never let the line discipline edit bytes.
   termios2 tio{};
-  if (::ioctl(fd, TCGETS2, &tio) != 0) {
-    ::close(fd);
+  if (Sys().ioctl(fd, TCGETS2, &tio) != 0) {
+    Sys().close(fd);
     return nullptr;
   }
   MakeRaw(tio);
-  if (::ioctl(fd, TCSETS2, &tio) != 0) {
-    ::close(fd);
+  if (Sys().ioctl(fd, TCSETS2, &tio) != 0) {
+    Sys().close(fd);
     return nullptr;
   }
-  const int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  const int wakeFd = Sys().eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wakeFd < 0) {
-    ::close(fd);
+    Sys().close(fd);
     return nullptr;
   }
   return std::unique_ptr<PosixCommPort>(new PosixCommPort(fd, wakeFd));
@@ -87,12 +89,12 @@ CommTimeouts PosixCommPort::Timeouts() {
 
 void PosixCommPort::SignalWake() {
   const std::uint64_t one = 1;
-  [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
+  [[maybe_unused]] const auto written = Sys().write(wakeFd_, &one, sizeof one);
 }
 
 void PosixCommPort::DrainWake() {
   std::uint64_t count = 0;
-  [[maybe_unused]] const auto got = ::read(wakeFd_, &count, sizeof count);
+  [[maybe_unused]] const auto got = Sys().read(wakeFd_, &count, sizeof count);
 }
 
 bool PosixCommPort::SetState(const Dcb& dcb) {
@@ -101,9 +103,9 @@ bool PosixCommPort::SetState(const Dcb& dcb) {
   if (!op) return false;
   std::lock_guard lock(configMu_);
   termios2 tio{};
-  if (::ioctl(op.fd(), TCGETS2, &tio) != 0) return false;
+  if (Sys().ioctl(op.fd(), TCGETS2, &tio) != 0) return false;
   ApplyDcb(dcb, tio);
-  if (::ioctl(op.fd(), TCSETS2, &tio) != 0) return false;
+  if (Sys().ioctl(op.fd(), TCSETS2, &tio) != 0) return false;
   kept_ = dcb;
   // Lines in handshake or toggle mode belong to the driver. A pty has no modem lines
   // (ENOTTY), which is no reason to refuse the settings.
@@ -119,7 +121,7 @@ bool PosixCommPort::GetState(Dcb& dcb) {
   if (!op) return false;
   std::lock_guard lock(configMu_);
   termios2 tio{};
-  if (::ioctl(op.fd(), TCGETS2, &tio) != 0) return false;
+  if (Sys().ioctl(op.fd(), TCGETS2, &tio) != 0) return false;
   dcb = DcbFromTermios(tio, kept_);
   return true;
 }
@@ -163,10 +165,9 @@ void PosixCommPort::Close() {
   // reused under a running call: every operation has to be out first.
   idle_.wait(lock, [&] { return inFlight_ == 0; });
   if (fd_ < 0) return;
-  // Output stuck behind flow control would make close() wait up to 30 s.
-  DiscardOutput(fd_);
-  ::close(fd_);
-  ::close(wakeFd_);
+  DiscardHeldOutput(fd_);
+  Sys().close(fd_);
+  Sys().close(wakeFd_);
   fd_ = -1;
   wakeFd_ = -1;
 }
@@ -191,13 +192,13 @@ bool PosixCommPort::EscapeFunction(int function) {
       if (dtr == 2) return false;
       return SetModemLine(op.fd(), TIOCM_DTR, function == kSetDtr);
     case kSetXoff:
-      return ::ioctl(op.fd(), TCXONC, TCOOFF) == 0;
+      return IoctlValue(op.fd(), TCXONC, TCOOFF) == 0;
     case kSetXon:
-      return ::ioctl(op.fd(), TCXONC, TCOON) == 0;
+      return IoctlValue(op.fd(), TCXONC, TCOON) == 0;
     case kSetBreak:
-      return ::ioctl(op.fd(), TIOCSBRK) == 0;
+      return Sys().ioctl(op.fd(), TIOCSBRK, nullptr) == 0;
     case kClrBreak:
-      return ::ioctl(op.fd(), TIOCCBRK) == 0;
+      return Sys().ioctl(op.fd(), TIOCCBRK, nullptr) == 0;
     default:
       return false;
   }
@@ -207,7 +208,7 @@ bool PosixCommPort::GetModemStatus(std::uint32_t& status) {
   Operation op(*this);
   if (!op) return false;
   int lines = 0;
-  if (::ioctl(op.fd(), TIOCMGET, &lines) != 0) return false;
+  if (Sys().ioctl(op.fd(), TIOCMGET, &lines) != 0) return false;
   status = 0;
   if ((lines & TIOCM_CTS) != 0) status |= kMsCtsOn;
   if ((lines & TIOCM_DSR) != 0) status |= kMsDsrOn;
@@ -220,8 +221,8 @@ bool PosixCommPort::Purge(std::uint32_t flags) {
   Operation op(*this);
   if (!op) return false;
   bool ok = true;
-  if ((flags & kPurgeRxClear) != 0) ok = ::ioctl(op.fd(), TCFLSH, TCIFLUSH) == 0 && ok;
-  if ((flags & kPurgeTxClear) != 0) ok = ::ioctl(op.fd(), TCFLSH, TCOFLUSH) == 0 && ok;
+  if ((flags & kPurgeRxClear) != 0) ok = IoctlValue(op.fd(), TCFLSH, TCIFLUSH) == 0 && ok;
+  if ((flags & kPurgeTxClear) != 0) ok = IoctlValue(op.fd(), TCFLSH, TCOFLUSH) == 0 && ok;
   return ok;
 }
 

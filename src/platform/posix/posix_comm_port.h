@@ -27,6 +27,7 @@ class PosixCommPort final : public CommPort {
   bool SetTimeouts(const CommTimeouts& timeouts) override;
   bool SetupQueues(std::uint32_t inputSize, std::uint32_t outputSize) override;
   long Read(std::uint8_t* buffer, std::size_t size) override;
+  bool WaitForInput(std::chrono::milliseconds limit) override;
   bool WriteByte(std::uint8_t byte) override;
   bool CancelIo() override;
   void Close() override;
@@ -46,8 +47,9 @@ class PosixCommPort final : public CommPort {
   bool Aborted(const Operation& op);
   void WaitOutStaleWakeUp(const Operation& op);
   Wait WaitFor(const Operation& op, short events, Deadline deadline);
+  bool WaitUntilSent(const Operation& op, Deadline deadline);
   CommTimeouts Timeouts();
-  static void DiscardOutput(int fd);
+  static void DiscardHeldOutput(int fd);
   void SignalWake();
   void DrainWake();
 

@@ -1,6 +1,7 @@
 // Serial ports on Win32: overlapped I/O on an exclusively opened COM device.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -22,6 +23,12 @@ constexpr auto kCloseWait = std::chrono::seconds(2);
 // How often Close cancels again meanwhile: an operation may have started its I/O just
 // after the previous cancel.
 constexpr auto kCancelRepeat = std::chrono::milliseconds(10);
+// A wait for input is meant to be short; longer limits are cut to this.
+constexpr auto kLongestInputWait = std::chrono::milliseconds(60'000);
+// How often a wait for input looks at the queue when the driver reports no events.
+constexpr DWORD kNapSliceMs = 10;
+
+using Clock = std::chrono::steady_clock;
 
 // Keeps the last-error value of a failed call across the clean-up that follows it.
 class LastErrorKeeper {
@@ -37,11 +44,23 @@ class LastErrorKeeper {
 
 class Win32CommPort final : public CommPort {
  public:
-  Win32CommPort(HANDLE handle, HANDLE readEvent) : handle_(handle), readEvent_(readEvent) {}
+  // The reader's events: for its reads and for its waits for input.
+  struct Events {
+    HANDLE read;
+    HANDLE input;
+  };
+
+  Win32CommPort(HANDLE handle, Events events) : handle_(handle), events_(events) {}
 
   ~Win32CommPort() override {
     Close();
-    CloseHandle(readEvent_);
+    CloseEvents(events_);
+  }
+
+  static void CloseEvents(const Events& events) {
+    for (const HANDLE event : {events.read, events.input}) {
+      if (event != nullptr) CloseHandle(event);
+    }
   }
 
   Win32CommPort(const Win32CommPort&) = delete;
@@ -86,7 +105,7 @@ class Win32CommPort final : public CommPort {
     // One reader per port, so one OVERLAPPED serves every read; it is free again only
     // once GetOverlappedResult has waited the I/O out.
     std::memset(&readOverlapped_, 0, sizeof readOverlapped_);
-    readOverlapped_.hEvent = readEvent_;
+    readOverlapped_.hEvent = events_.read;
     const DWORD wanted = static_cast<DWORD>(
         size < std::numeric_limits<DWORD>::max() ? size : std::numeric_limits<DWORD>::max());
     if (!ReadFile(use.handle(), buffer, wanted, nullptr, &readOverlapped_)) {
@@ -100,9 +119,47 @@ class Win32CommPort final : public CommPort {
       return static_cast<long>(count);
     }
     // Windows reports an expired read time-out as a success with a short count; Wine
-    // fails it with ERROR_TIMEOUT. Either way whatever arrived is in the buffer.
-    if (GetLastError() == ERROR_TIMEOUT) return static_cast<long>(count);
+    // fails it with ERROR_TIMEOUT. Either way whatever arrived is in the buffer, and so is
+    // what a cancelled read (ERROR_OPERATION_ABORTED) had read: it exists nowhere else.
+    if (GetLastError() == ERROR_TIMEOUT || count > 0) return static_cast<long>(count);
     return -1;
+  }
+
+  bool WaitForInput(std::chrono::milliseconds limit) override {
+    Use use(*this);
+    if (!use) return false;
+    const HANDLE handle = use.handle();
+    const std::uint64_t generation = cancelGeneration_.load();
+    const auto deadline = Clock::now() + std::min(limit, kLongestInputWait);
+    if (InputQueued(handle)) return true;
+    if (commEventsWork_ && !watchingInput_) {
+      watchingInput_ = SetCommMask(handle, EV_RXCHAR) != FALSE;
+      commEventsWork_ = watchingInput_;
+    }
+    if (!commEventsWork_) return Nap(handle, generation, deadline);
+
+    // The driver reports the first byte that comes; one that came since the look above is
+    // in its record already and ends the wait at once. A cancel ends it too.
+    std::memset(&inputOverlapped_, 0, sizeof inputOverlapped_);
+    inputOverlapped_.hEvent = events_.input;
+    DWORD events = 0;
+    if (!WaitCommEvent(handle, &events, &inputOverlapped_) && GetLastError() != ERROR_IO_PENDING) {
+      commEventsWork_ = false;
+      return Nap(handle, generation, deadline);
+    }
+    const bool signalled = WaitForSingleObject(events_.input, MsUntil(deadline)) == WAIT_OBJECT_0;
+    // Time is up: a new mask ends the driver's wait, which must be over before its record
+    // can be used again.
+    if (!signalled) SetCommMask(handle, EV_RXCHAR);
+    DWORD unused = 0;
+    const bool reported = GetOverlappedResult(handle, &inputOverlapped_, &unused, TRUE) != FALSE;
+    if (signalled && !reported && cancelGeneration_.load() == generation) {
+      // The driver ended the wait by itself without an event (Wine's does so at once on a
+      // pty, which has no modem lines): it cannot watch this port, so nap instead.
+      commEventsWork_ = false;
+      return Nap(handle, generation, deadline);
+    }
+    return reported && (events & EV_RXCHAR) != 0;
   }
 
   bool WriteByte(std::uint8_t byte) override {
@@ -128,6 +185,7 @@ class Win32CommPort final : public CommPort {
   bool CancelIo() override {
     Use use(*this);
     if (!use) return true;  // closed: nothing left to cancel
+    cancelGeneration_.fetch_add(1);
     return CancelIoEx(use.handle(), nullptr) != FALSE || GetLastError() == ERROR_NOT_FOUND;
   }
 
@@ -169,6 +227,32 @@ class Win32CommPort final : public CommPort {
   }
 
  private:
+  // Bytes waiting in the driver's input queue.
+  static bool InputQueued(HANDLE handle) {
+    DWORD errors = 0;
+    COMSTAT status;
+    std::memset(&status, 0, sizeof status);
+    return ClearCommError(handle, &errors, &status) && status.cbInQue > 0;
+  }
+
+  // A wait for input on a driver that reports no events: looks at the input queue every
+  // few milliseconds, until the deadline or a cancel or close. Plain sleeps: under Wine a
+  // wait on an event with a time limit costs the server's time as well, 100 times a second.
+  bool Nap(HANDLE handle, std::uint64_t generation, Clock::time_point deadline) {
+    while (cancelGeneration_.load() == generation && handle_.load() != nullptr) {
+      const DWORD left = MsUntil(deadline);
+      if (left == 0) return false;
+      Sleep(std::min<DWORD>(left, kNapSliceMs));
+      if (InputQueued(handle)) return true;
+    }
+    return false;
+  }
+
+  static DWORD MsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
+  }
+
   // One operation on the handle: counted in flight first, then the handle is read, so
   // Close either sees the operation or the operation sees the port closed.
   class Use {
@@ -197,11 +281,15 @@ class Win32CommPort final : public CommPort {
 
   std::atomic<HANDLE> handle_;
   std::atomic<int> inFlight_{0};
+  std::atomic<std::uint64_t> cancelGeneration_{0};
   std::mutex mutex_;
   std::condition_variable idle_;
+  const Events events_;
   // Used only by the one reader thread.
-  const HANDLE readEvent_;
   OVERLAPPED readOverlapped_{};
+  OVERLAPPED inputOverlapped_{};
+  bool commEventsWork_ = true;  // false once the driver has shown it reports no events
+  bool watchingInput_ = false;  // the event mask is set
 };
 
 class Win32Comm final : public CommApi {
@@ -224,13 +312,16 @@ class Win32Comm final : public CommApi {
         CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0 /* exclusive */, nullptr,
                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_FLAG_NO_BUFFERING, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    const HANDLE readEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (readEvent == nullptr) {
+    // All auto-reset, not signalled, unnamed.
+    const Win32CommPort::Events events{CreateEventA(nullptr, FALSE, FALSE, nullptr),
+                                       CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+    if (events.read == nullptr || events.input == nullptr) {
       LastErrorKeeper keep;
+      Win32CommPort::CloseEvents(events);
       CloseHandle(handle);
       return nullptr;
     }
-    return std::make_unique<Win32CommPort>(handle, readEvent);
+    return std::make_unique<Win32CommPort>(handle, events);
   }
 };
 

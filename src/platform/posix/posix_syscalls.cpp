@@ -1,0 +1,34 @@
+// The system's own calls behind the POSIX serial backend's table.
+#include "platform/posix/posix_syscalls.h"
+
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace qs::platform::posix {
+namespace {
+
+int SystemOpen(const char* path, int flags) {
+  return ::open(path, flags);
+}
+int SystemIoctl(int fd, unsigned long request, void* argument) {
+  return ::ioctl(fd, request, argument);
+}
+
+constexpr Syscalls kSystem{SystemOpen,  ::close, ::read,  ::write,
+                           SystemIoctl, ::ppoll, ::flock, ::eventfd};
+
+}  // namespace
+
+Syscalls& Sys() {
+  static Syscalls table = kSystem;
+  return table;
+}
+
+const Syscalls& RealSyscalls() {
+  return kSystem;
+}
+
+}  // namespace qs::platform::posix
