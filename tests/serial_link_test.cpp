@@ -245,6 +245,19 @@ TEST_F(SerialLinkTest, AReaderThatIgnoresTheCancelEndsWhenThePortCloses) {
                               "Serial Off - stop - Error - nie zatrzymano watku SerialPolling"}));
 }
 
+// A cancel can land just before the reader's next read begins; the close must not then
+// wait out its whole bound for the reader.
+TEST_F(SerialLinkTest, ACancelThatMissesTheReadIsRepeated) {
+  ASSERT_EQ(Open(), 0);
+  ASSERT_TRUE(WaitUntil([&] { return comm_.device.readsInFlight.load() == 1; }));
+  comm_.device.cancelsMissed = 1;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(link_.CloseSerialPort(), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(500));
+  EXPECT_EQ(LinesFrom(2), (std::vector<std::string>{"Serial Off - start", "Serial Polling - stop",
+                                                    "Serial Off - stop"}));
+}
+
 // A driver that never lets go: the close still returns within its bounds, the port is
 // reported closed, and a new open gets a new reader that the old one cannot disturb.
 TEST_F(SerialLinkTest, AStuckDriverDoesNotHoldTheCloseOrTheNextOpen) {

@@ -41,6 +41,7 @@ namespace {
 
 constexpr const char* kOpenError = "Error - blad otwarcia portu COM";
 constexpr std::chrono::milliseconds kFailedReadPause{10};
+constexpr std::chrono::milliseconds kCancelRepeat{10};
 // Reads that end at once on a silent line are followed by waits for input of at most this
 // long each, until a byte is there; the line is read again after kQuietReread at the latest,
 // for a device that cannot tell when input comes. Under Wine a read costs about 0.15 ms of
@@ -222,7 +223,13 @@ bool SerialLink::StopReaderAndClose(const std::shared_ptr<Reader>& reader) {
   // no time-out set); whatever it had read is dropped with the port anyway.
   const bool cancelled = reader->port->CancelIo();
   const auto finished = [&] { return reader->finished.load(); };
-  reader->WaitFor(readerStopWait_, finished);
+  // A read that began just after the cancel would miss it: cancel again now and then.
+  const auto deadline = std::chrono::steady_clock::now() + readerStopWait_;
+  while (cancelled && !reader->WaitFor(kCancelRepeat, finished) &&
+         std::chrono::steady_clock::now() < deadline) {
+    reader->port->CancelIo();
+  }
+  if (!cancelled) reader->WaitFor(readerStopWait_, finished);
   reader->port->Close();
   if (reader->WaitFor(readerStopWait_, finished)) {
     reader->thread.join();
