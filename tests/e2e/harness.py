@@ -10,6 +10,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import tty
 
@@ -49,14 +50,29 @@ class Program:
             f.write(self.settings)
         self.process = None
         self.stdout = b""
+        self._drain = None
 
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def start(self):
+    def start(self, drain_stdout=False):
+        """Starts the program. A long run drains its stdout as it comes (drain_stdout), so
+        that the event list never waits for a full pipe."""
         self.process = subprocess.Popen(self.command, cwd=self.dir, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if drain_stdout:
+            parts = []
+            self._drain = (threading.Thread(target=self._read_stdout, args=(parts,),
+                                            daemon=True), parts)
+            self._drain[0].start()
         return self
+
+    def _read_stdout(self, parts):
+        while True:
+            block = self.process.stdout.read1(65536)
+            if not block:
+                return
+            parts.append(block)
 
     def log(self):
         try:
@@ -98,6 +114,16 @@ class Program:
 
     def finish(self, seconds=30):
         """Waits for the program to end; returns its exit status."""
+        if self._drain:
+            try:
+                self.process.wait(seconds)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+                raise AssertionError(f"the program did not end within {seconds} s") from None
+            self._drain[0].join(10)
+            self.stdout = b"".join(self._drain[1])
+            return self.process.returncode
         try:
             out, _ = self.process.communicate(timeout=seconds)
         except subprocess.TimeoutExpired:
@@ -110,7 +136,10 @@ class Program:
     def close(self):
         if self.process and self.process.poll() is None:
             self.process.kill()
-            self.process.communicate()
+            if self._drain:
+                self.process.wait()
+            else:
+                self.process.communicate()
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):
