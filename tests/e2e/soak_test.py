@@ -85,10 +85,14 @@ class Soak:
         self.program = Program(COMMAND, WINDOWS, settings_image(tcp_port=self.port))
         self.device = EchoDevice(FakeDevice.link_dir(self.program, WINDOWS),
                                  classify=data_counts)
-        self.program.start(drain_stdout=True)
-        self.program.wait_for_log("Serwer TCP On - Stop")
-        self.pid = self.program.process.pid
         self.members = []
+        try:
+            self.program.start(drain_stdout=True)
+            self.program.wait_for_log("Serwer TCP On - Stop")
+        except BaseException:
+            self.close()
+            raise
+        self.pid = self.program.process.pid
         self.log = LogCheck(EVENTS)
         self.phases = 0
         self.to_device = 0
