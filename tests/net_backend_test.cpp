@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <numeric>
 #include <random>
 #include <thread>
@@ -116,6 +117,15 @@ class NetBackendTest : public ::testing::Test {
     std::vector<bool> readable;
     if (api_.WaitReadable({listener}, readable, 5s) != 1 || !readable[0]) return kNoSocket;
     return api_.Accept(listener);
+  }
+  // A listener, a client of it and the server's end of that connection.
+  void Connect(SocketHandle& listener, std::unique_ptr<Client>& client, SocketHandle& server) {
+    listener = ListenOnFreePort();
+    ASSERT_NE(listener, kNoSocket);
+    client = std::make_unique<Client>(port_);
+    ASSERT_TRUE(client->connected());
+    server = AcceptClient(listener);
+    ASSERT_NE(server, kNoSocket);
   }
   Bytes ReceiveExactly(SocketHandle socket, std::size_t count) {
     Bytes bytes;
@@ -227,12 +237,11 @@ TEST_F(NetBackendTest, WaitEndsAtItsLimitOrOnAWakeFromAnotherThread) {
 }
 
 TEST_F(NetBackendTest, SendToAClosedPeerFailsWithAnErrorNumberAndNoSignal) {
-  const SocketHandle listener = ListenOnFreePort();
-  ASSERT_NE(listener, kNoSocket);
-  Client client(port_);
-  ASSERT_TRUE(client.connected());
-  const SocketHandle server = AcceptClient(listener);
-  ASSERT_NE(server, kNoSocket);
+  SocketHandle listener = kNoSocket;
+  SocketHandle server = kNoSocket;
+  std::unique_ptr<Client> connected;
+  ASSERT_NO_FATAL_FAILURE(Connect(listener, connected, server));
+  Client& client = *connected;
   client.Close();
 
   const Bytes chunk(1024, 0x55);
@@ -250,12 +259,11 @@ TEST_F(NetBackendTest, SendToAClosedPeerFailsWithAnErrorNumberAndNoSignal) {
 // A peer that stops reading costs the sender its time limit at most, and a wake cuts even
 // that short; what went is reported, and the stream stays whole for when the peer reads.
 TEST_F(NetBackendTest, SendToAPeerThatStopsReadingEndsAtItsLimitOrOnCancel) {
-  const SocketHandle listener = ListenOnFreePort();
-  ASSERT_NE(listener, kNoSocket);
-  Client client(port_);
-  ASSERT_TRUE(client.connected());
-  const SocketHandle server = AcceptClient(listener);
-  ASSERT_NE(server, kNoSocket);
+  SocketHandle listener = kNoSocket;
+  SocketHandle server = kNoSocket;
+  std::unique_ptr<Client> connected;
+  ASSERT_NO_FATAL_FAILURE(Connect(listener, connected, server));
+  Client& client = *connected;
 
   // Far more than the socket buffers of both ends hold.
   Bytes big(64u << 20);
