@@ -107,6 +107,15 @@ def silent_port_costs_little(timeouts):
     return case
 
 
+def test_no_port_open():
+    """What the program costs with no port open: the figure the ones above compare with."""
+    with Bridge() as bridge:
+        percent = cpu_percent(bridge)
+        print(f"measure: no port open: {percent:.1f}% of a core")
+        assert percent < BOUND_PERCENT, f"{percent:.1f}% of a core"
+        assert stop_program(bridge.program, WINDOWS) == 2
+
+
 if __name__ == "__main__":
-    raise SystemExit(run_cases([silent_port_costs_little(t) for t in
+    raise SystemExit(run_cases([test_no_port_open] + [silent_port_costs_little(t) for t in
                                 [(-1, 0, 0), (-1, 0, -1), (1, 1, 0), (10, 50, 0)]]))
