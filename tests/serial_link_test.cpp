@@ -90,6 +90,24 @@ TEST_F(SerialLinkTest, OpenConfiguresTheDeviceAndCloseLogsInOrder) {
   EXPECT_EQ(Lines().size(), 5u);
 }
 
+// COM names count in upper case; a device path names its device exactly, even one that
+// holds "COM" and a number.
+TEST_F(SerialLinkTest, DevicePathsKeepTheirCaseAndComNamesAreUpperCased) {
+  for (const std::string typed :
+       {"Dev/ttyMixed0", "/dev/serial/by-id/usb-Ab_Cd-if00-port0", "/dev/ttyCOM9"}) {
+    std::string name = typed;
+    ASSERT_EQ(link_.OpenSerialPort(name, 9600, 8, 'N', 1, 10, 50, 0), 0) << typed;
+    EXPECT_EQ(name, typed);
+    EXPECT_EQ(comm_.openedPaths.back(), typed);
+    link_.CloseSerialPort();
+  }
+  std::string name = "\\\\.\\com12";
+  ASSERT_EQ(link_.OpenSerialPort(name, 9600, 8, 'N', 1, 10, 50, 0), 0);
+  EXPECT_EQ(name, "\\\\.\\COM12");
+  EXPECT_EQ(comm_.openedPaths.back(), "\\\\.\\COM12");
+  link_.CloseSerialPort();
+}
+
 TEST_F(SerialLinkTest, FailedOpensLogTheModeAndOneErrorAndLeaveNothingOpen) {
   std::string empty;
   EXPECT_EQ(link_.OpenSerialPort(empty, 9600, 8, 'N', 1, 10, 50, 0), 1);

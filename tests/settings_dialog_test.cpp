@@ -130,6 +130,18 @@ TEST_F(SettingsDialogTest, ShowsAndReadsBackEveryField) {
   EXPECT_EQ(settings_.PortName(), "COM4");
 }
 
+TEST_F(SettingsDialogTest, ADevicePathIsOpenedShownAndSavedAsTyped) {
+  Open();
+  window_.texts[D::kPort] = "Dev/ttyMixed0";
+  window_.texts[D::kSpeed] = "9600";
+  window_.checks[D::kAlwaysOpen] = true;
+  Ok();
+  EXPECT_EQ(serial_.opens.back().substr(0, 14), "Dev/ttyMixed0 ");
+  EXPECT_EQ(FieldText(Saved().portName), "Dev/ttyMixed0");
+  Open();
+  EXPECT_EQ(window_.texts[D::kPort], "Dev/ttyMixed0");
+}
+
 TEST_F(SettingsDialogTest, NumbersThatDoNotConvertAreZero) {
   for (const char* text : {"", "12ab", "-5", "4294967296", "99999999999999999999", " "}) {
     EXPECT_EQ(ParseUnsignedField(text), 0u) << text;

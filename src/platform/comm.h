@@ -134,6 +134,10 @@ class CommApi {
   // Opens a port for exclusive use: "COM3", "\\.\COM12", or on Linux a device path such
   // as "/dev/ttyUSB0". nullptr when the device does not exist or another program holds it.
   virtual std::unique_ptr<CommPort> Open(const std::string& devicePath) = 0;
+
+  // Whether name is a device path of this system, to be opened, shown and saved exactly as
+  // given; other names are COM names, whose letters count in upper case.
+  virtual bool IsDevicePath(const std::string& name) const = 0;
 };
 
 // The operating system's serial ports.

@@ -20,7 +20,7 @@ inline constexpr SocketHandle kNoSocket = 0;
 
 struct SendResult {
   long sent;   // bytes sent, or -1 on failure
-  long error;  // the socket error number when sent is -1
+  long error;  // the socket error number when sent is -1, as Winsock numbers it (any system)
 };
 
 // Wakes a thread that waits in SocketApi::WaitReadable, from any thread, without waiting.

@@ -74,8 +74,10 @@ int SerialLink::OpenSerialPort(std::string& name, std::uint32_t baud, std::int32
                                std::uint32_t totalTimeoutConstant,
                                std::uint32_t totalTimeoutMultiplier) {
   if (name.empty()) return 1;
-  UpperCasePortName(name);
-  const std::string devicePath = DevicePathFor(name);
+  // A path such as "/dev/ttyUSB0" names its device exactly; upper-cased it names nothing.
+  const bool isPath = comm_.IsDevicePath(name);
+  if (!isPath) UpperCasePortName(name);
+  const std::string devicePath = isPath ? name : DevicePathFor(name);
 
   std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
   std::shared_ptr<platform::CommPort> port =

@@ -10,8 +10,9 @@ class SerialPortControl {
  public:
   virtual ~SerialPortControl() = default;
 
-  // Opens and configures the named port and starts its reader. name is upper-cased in
-  // place. Returns 0 on success and 1 on failure; logs its own lines.
+  // Opens and configures the named port and starts its reader. A COM name is upper-cased
+  // in place; a device path of the system is left as it is. Returns 0 on success and 1 on
+  // failure; logs its own lines.
   virtual int OpenSerialPort(std::string& name, std::uint32_t baud, std::int32_t dataBits,
                              char parity, std::int32_t stopBits, std::uint32_t intervalTimeout,
                              std::uint32_t totalTimeoutConstant,

@@ -20,10 +20,15 @@ SHUT_DOWN = ["Serwer TCP Off - Start", "Serwer TCP Off - Stop", END]
 class Bridge:
     """The program on a free TCP port with a pty as COM3; clients connect through it."""
 
-    def __init__(self, **fields):
+    def __init__(self, device_path=None, **fields):
+        """device_path: the device's link, relative to the working directory, instead of COM3."""
         self.port = fields.pop("tcp_port", None) or free_tcp_port()
         self.program = Program(COMMAND, WINDOWS, settings_image(tcp_port=self.port, **fields))
-        self.device = FakeDevice(FakeDevice.link_dir(self.program, WINDOWS))
+        if device_path:
+            folder, name = os.path.split(self.program.path(device_path))
+            self.device = FakeDevice(folder, name)
+        else:
+            self.device = FakeDevice(FakeDevice.link_dir(self.program, WINDOWS))
         self.clients = []
         self.program.start()
         # The server may take clients before start-up has logged its last line; the tests
@@ -123,6 +128,25 @@ def test_always_open_port_is_claimed_and_released():
     assert starts_with(texts, "Serial Off") == 2, texts
     assert texts[-6:] == ["Serial Off - start", "Serial Polling - stop", "Serial Off - stop",
                           *SHUT_DOWN], texts
+
+
+def test_a_device_path_is_opened_as_it_is_written():
+    """Linux: a path in the settings names its device exactly, mixed case and all."""
+    if WINDOWS:
+        print("skipped under Wine: device paths are the Linux build's")
+        return
+    with Bridge(device_path="Dev/ttyMixed0", port_name=b"Dev/ttyMixed0", baud=9600,
+                always_open=1, parity=b"N", stop_bits=1, data_bits=8) as bridge:
+        bridge.program.wait_for_log("Serial Polling - start")
+        client = bridge.connect()
+        client.command("COM1")
+        assert client.receive(1) == b"\x00"
+        bridge.device.send(b"ping")
+        assert client.receive(4) == b"ping"
+        client.send(b"pong#")
+        assert bridge.device.read_until(b"#") == b"pong#"
+        texts = bridge.stop()
+    assert "Error - blad otwarcia portu COM" not in texts, texts
 
 
 def test_idle_port_is_closed_by_the_tick():
@@ -331,6 +355,7 @@ def test_tcp_port_out_of_range_is_refused():
 if __name__ == "__main__":
     raise SystemExit(run_cases([test_typical_exchange_on_demand,
                                 test_always_open_port_is_claimed_and_released,
+                                test_a_device_path_is_opened_as_it_is_written,
                                 test_idle_port_is_closed_by_the_tick,
                                 test_one_line_replies_in_fixed_order,
                                 test_five_clients_each_with_its_own_framing,

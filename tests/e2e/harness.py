@@ -177,13 +177,13 @@ def stop_program(program, windows):
 class FakeDevice:
     """A pty pair: the program opens the slave as COM3, the test plays the device on the master."""
 
-    def __init__(self, link_dir):
+    def __init__(self, link_dir, name="com3"):
         self.master, slave = os.openpty()
         tty.setraw(self.master)
         self.slave_path = os.ttyname(slave)
         os.close(slave)
         os.makedirs(link_dir, exist_ok=True)
-        self.link = os.path.join(link_dir, "com3")
+        self.link = os.path.join(link_dir, name)
         if os.path.lexists(self.link):
             os.unlink(self.link)
         os.symlink(self.slave_path, self.link)

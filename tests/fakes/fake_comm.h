@@ -208,6 +208,9 @@ class FakeComm final : public platform::CommApi {
     dcb.ByteSize = 8;
     return true;
   }
+  bool IsDevicePath(const std::string& name) const override {
+    return name.find('/') != std::string::npos;
+  }
   std::unique_ptr<platform::CommPort> Open(const std::string& devicePath) override {
     openedPaths.push_back(devicePath);
     if (deviceMissing) return nullptr;

@@ -19,7 +19,9 @@ class FakeSerialPort final : public SerialPortControl {
                      std::int32_t stopBits, std::uint32_t intervalTimeout,
                      std::uint32_t totalTimeoutConstant,
                      std::uint32_t totalTimeoutMultiplier) override {
+    // As the serial link does on Linux: a path keeps its case, a COM name is upper-cased.
     for (char& c : name) {
+      if (name.find('/') != std::string::npos) break;
       if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
     opens.push_back(name + " " + std::to_string(baud) + " " + std::to_string(dataBits) + " " +

@@ -69,7 +69,9 @@ bool SerialChanged(const Settings& a, const Settings& b) {
          a.dataBits != b.dataBits;
 }
 
-std::string UpperCase(std::string s) {
+// The name an open leaves: a COM name upper-cased, a device path (Linux) as it was.
+std::string OpenedName(std::string s) {
+  if (s.find('/') != std::string::npos) return s;
   for (char& c : s) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
@@ -122,7 +124,7 @@ void CheckDialogOk(SettingsStore& store, const Settings& loaded) {
   Require(serial.opens.size() == (reopened ? 1u : 0u), "always-open port not opened again");
   Settings inForce = saved;
   if (reopened) {
-    const std::string name = UpperCase(Text(saved.portName));
+    const std::string name = OpenedName(Text(saved.portName));
     Require(serial.opens[0] == name + " " + std::to_string(saved.baudRate) + " " +
                                    std::to_string(saved.dataBits) + " " + saved.parity + " " +
                                    std::to_string(saved.stopBits) + " 10 50 0",

@@ -41,6 +41,11 @@ class PosixComm final : public CommApi {
     return ParseModeString(mode, dcb, timeouts);
   }
 
+  // A name with a slash is a path; a COM name never holds one.
+  bool IsDevicePath(const std::string& name) const override {
+    return name.find('/') != std::string::npos;
+  }
+
   std::unique_ptr<CommPort> Open(const std::string& devicePath) override {
     const std::string path = DevicePath(devicePath);
     const int fd = posix::Sys().open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

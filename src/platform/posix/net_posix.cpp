@@ -78,6 +78,47 @@ class PipeWaker final : public SocketWaker {
   const int write_;
 };
 
+// The Winsock number of a socket error, so that "SendTCP Error: <number>" reads the same in
+// a log file whichever build wrote it.
+long WinsockError(int error) {
+  switch (error) {
+#if EAGAIN != EWOULDBLOCK
+    case EAGAIN:
+#endif
+    case EWOULDBLOCK:
+      return 10035;  // WSAEWOULDBLOCK
+    case EBADF:
+    case ENOTSOCK:
+      return 10038;  // WSAENOTSOCK
+    case EMSGSIZE:
+      return 10040;  // WSAEMSGSIZE
+    case ENETDOWN:
+      return 10050;  // WSAENETDOWN
+    case ENETUNREACH:
+      return 10051;  // WSAENETUNREACH
+    case ENETRESET:
+      return 10052;  // WSAENETRESET
+    case ECONNABORTED:
+      return 10053;  // WSAECONNABORTED
+    case ECONNRESET:
+      return 10054;  // WSAECONNRESET
+    case ENOBUFS:
+    case ENOMEM:
+      return 10055;  // WSAENOBUFS
+    case ENOTCONN:
+      return 10057;  // WSAENOTCONN
+    case EPIPE:
+    case ESHUTDOWN:
+      return 10058;  // WSAESHUTDOWN
+    case ETIMEDOUT:
+      return 10060;  // WSAETIMEDOUT
+    case EHOSTUNREACH:
+      return 10065;  // WSAEHOSTUNREACH
+    default:
+      return 10022;  // WSAEINVAL
+  }
+}
+
 class PosixSockets final : public SocketApi {
  public:
   SendResult Send(SocketHandle socket, const std::uint8_t* bytes, std::size_t count,
@@ -96,7 +137,7 @@ class PosixSockets final : public SocketApi {
       }
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        if (sent == 0) return {-1, errno};
+        if (sent == 0) return {-1, WinsockError(errno)};
         break;
       }
       const auto left =

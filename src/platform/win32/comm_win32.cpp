@@ -307,6 +307,9 @@ class Win32Comm final : public CommApi {
     return true;
   }
 
+  // Windows has COM names only, and its device names do not care about case.
+  bool IsDevicePath(const std::string&) const override { return false; }
+
   std::unique_ptr<CommPort> Open(const std::string& devicePath) override {
     const HANDLE handle =
         CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0 /* exclusive */, nullptr,
