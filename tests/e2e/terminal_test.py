@@ -2,6 +2,7 @@
 import os
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -173,6 +174,20 @@ def test_log_path_in_code_page_1250_shown_typed_and_saved():
         assert screen.exit_status() == "EXIT=2"
 
 
+def test_control_bytes_from_a_client_are_shown_not_obeyed():
+    # "Komenda:" carries the client's bytes to the event list; an ESC among them must not
+    # reach the terminal as the start of a control sequence.
+    settings = record()
+    port = struct.unpack_from("<i", settings, 228)[0]
+    with Screen(settings) as screen:
+        screen.wait_for("Koniec")
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as client:
+            client.sendall(b"AB\x1b[2JCD\x1b[5mXY\r")
+            screen.wait_for("[2JCD", "[5mXY", TITLE)
+        screen.keys("Escape")
+        assert screen.exit_status() == "EXIT=2"
+
+
 def test_too_small_terminal_gets_a_message_until_enlarged():
     with Screen(record(), columns=45, lines=15) as screen:
         screen.wait_for("za małe")
@@ -193,4 +208,5 @@ if __name__ == "__main__":
         test_too_small_terminal_gets_a_message_until_enlarged,
         test_ctrl_c_ends_in_order_from_main_and_from_an_edit_box,
         test_log_path_in_code_page_1250_shown_typed_and_saved,
+        test_control_bytes_from_a_client_are_shown_not_obeyed,
     ]))
