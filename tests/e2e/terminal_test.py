@@ -2,6 +2,7 @@
 import os
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -126,6 +127,67 @@ def test_sigterm_in_settings_ends_in_order_and_restores_the_terminal():
         assert "Koniec" not in screen.text()
 
 
+def log_texts(screen):
+    return [line[18:] for line in screen.file("events.log").split(b"\r\n")[1:]]
+
+
+def test_ctrl_c_ends_in_order_from_main_and_from_an_edit_box():
+    # The toolkit reads Ctrl-C as a key: it must still end the program as SIGINT does.
+    for open_settings in (False, True):
+        with Screen(record()) as screen:
+            screen.wait_for("Koniec")
+            if open_settings:
+                # OK, Anuluj, the check box, then the log-file box (the serial ones are off).
+                screen.keys("Tab", "Enter")
+                screen.wait_for("Anuluj")
+                screen.keys("Tab", "Tab", "Tab")
+            screen.keys("C-c")
+            assert screen.exit_status() == "EXIT=2", f"settings open: {open_settings}"
+            modes = screen.file("stty.txt").decode()
+            assert " icanon" in modes and " echo " in modes, modes
+            texts = log_texts(screen)
+            assert texts[-4:] == [b"Serwer TCP On - Stop", b"Serwer TCP Off - Start",
+                                  b"Serwer TCP Off - Stop",
+                                  b"------------- Koniec programu --------------------"], texts
+
+
+def test_log_path_in_code_page_1250_shown_typed_and_saved():
+    # "C:\log\łódź" in the bytes a Polish Windows writes; ñ has no place in that code page.
+    path = b"C:\\log\\\xb3\xf3d\x9f"
+    settings = record(log_path=path)
+    with Screen(settings) as screen:
+        screen.wait_for("Koniec")
+        screen.keys("Tab", "Enter")
+        screen.wait_for("C:\\log\\łódź")
+        screen.keys("Tab", "Tab", "Tab", "End")
+        screen.type("ñŚĄ€")
+        screen.wait_for("łódźŚĄ€")
+        assert "ñ" not in screen.text()
+        screen.keys("Enter")
+        wait_until(lambda: screen.file("setuplite.dat") != settings, 10, "the saved file")
+        saved = screen.file("setuplite.dat")
+        expected = bytearray(settings)
+        expected[124:124 + len(path) + 3] = path + b"\x8c\xa5\x80"
+        assert saved == bytes(expected), f"saved {saved[124:160]!r}"
+        screen.wait_for(TITLE)
+        screen.keys("Escape")
+        assert screen.exit_status() == "EXIT=2"
+
+
+def test_control_bytes_from_a_client_are_shown_not_obeyed():
+    # "Komenda:" carries the client's bytes to the event list; an ESC among them must not
+    # reach the terminal as the start of a control sequence.
+    settings = record()
+    port = struct.unpack_from("<i", settings, 228)[0]
+    with Screen(settings) as screen:
+        screen.wait_for("Koniec")
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as client:
+            client.sendall(b"AB\x1b[2JCD\x1b[5mXY\r")
+            screen.wait_for("[2JCD", "[5mXY", TITLE)
+        screen.keys("Escape")
+        assert screen.exit_status() == "EXIT=2"
+
+
 def test_too_small_terminal_gets_a_message_until_enlarged():
     with Screen(record(), columns=45, lines=15) as screen:
         screen.wait_for("za małe")
@@ -144,4 +206,7 @@ if __name__ == "__main__":
         test_settings_typed_speed_and_radio_reach_the_file,
         test_sigterm_in_settings_ends_in_order_and_restores_the_terminal,
         test_too_small_terminal_gets_a_message_until_enlarged,
+        test_ctrl_c_ends_in_order_from_main_and_from_an_edit_box,
+        test_log_path_in_code_page_1250_shown_typed_and_saved,
+        test_control_bytes_from_a_client_are_shown_not_obeyed,
     ]))

@@ -23,13 +23,17 @@ void MakeWakePipe() {
   });
 }
 
-void OnStopSignal(int) {
-  const int saved = errno;
+void NoteStop() {
   stopRequested.store(true);
   if (wakePipe[1] >= 0) {
     const char reason = 'S';
     [[maybe_unused]] const ssize_t ignored = write(wakePipe[1], &reason, 1);
   }
+}
+
+void OnStopSignal(int) {
+  const int saved = errno;
+  NoteStop();
   errno = saved;
 }
 
@@ -44,6 +48,11 @@ void InstallStopSignals() {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
+}
+
+void RequestStop() {
+  MakeWakePipe();
+  NoteStop();
 }
 
 bool TakeStopRequest() {

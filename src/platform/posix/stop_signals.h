@@ -7,6 +7,10 @@ namespace qs::platform {
 // went away is an error code on send rather than the end of the process.
 void InstallStopSignals();
 
+// The same request from the program itself, as when Ctrl-C is read as a key from a terminal
+// whose signal keys are off.
+void RequestStop();
+
 // Takes a pending stop request, if any.
 bool TakeStopRequest();
 

@@ -1,21 +1,26 @@
 // Terminal widgets that behave like the Windows dialog controls: Enter, Esc, frames, combos.
 #include "platform/posix/terminal_controls.h"
 
+#include "platform/posix/cp1250.h"
+
 namespace qs::platform::terminal {
 
 finalcut::FString ToScreen(std::string_view bytes) {
-  std::wstring wide;
-  wide.reserve(bytes.size());
-  for (const unsigned char byte : bytes) wide.push_back(static_cast<wchar_t>(byte));
-  return finalcut::FString{wide};
+  return finalcut::FString{Cp1250ToWide(bytes)};
 }
 
 std::string FromScreen(const finalcut::FString& text) {
   std::string bytes;
   for (const wchar_t c : text.toWString()) {
-    bytes.push_back(c >= 0 && c < 256 ? static_cast<char>(c) : '?');
+    const std::optional<unsigned char> byte = WideToCp1250(c);
+    bytes.push_back(byte ? static_cast<char>(*byte) : '?');
   }
   return bytes;
+}
+
+void AcceptOnlyCp1250(finalcut::FLineEdit& edit) {
+  static const finalcut::FString filter{Cp1250InputFilter()};
+  edit.setInputFilter(filter);
 }
 
 finalcut::FString Wrap(const std::wstring& text, std::size_t width) {
@@ -67,6 +72,7 @@ ComboBox::ComboBox(finalcut::FWidget* parent, std::function<void()> onEnter)
     : finalcut::FComboBox(parent), onEnter_(std::move(onEnter)) {
   unsetShadow();
   if (finalcut::FLineEdit* input = Input()) {
+    AcceptOnlyCp1250(*input);
     input->addCallback("activate", [this] {
       // Enter picks the highlighted entry while the list is open, as on Windows.
       if (DropDownShown()) {

@@ -9,10 +9,14 @@
 
 namespace qs::platform::terminal {
 
-// Settings texts are single bytes; each byte is shown as the character of the same code, so
-// a text read back gives the same bytes.
+// Settings texts are bytes of code page 1250, shown as the characters they stand for; a text
+// read back gives the same bytes. Edit boxes only take characters that 1250 holds, so the
+// '?' for any other character is never reached from the keyboard.
 finalcut::FString ToScreen(std::string_view bytes);
 std::string FromScreen(const finalcut::FString& text);
+
+// Makes an edit box refuse the keys for characters that 1250 cannot hold.
+void AcceptOnlyCp1250(finalcut::FLineEdit& edit);
 
 // Wraps text into lines of at most width columns, breaking at spaces.
 finalcut::FString Wrap(const std::wstring& text, std::size_t width);

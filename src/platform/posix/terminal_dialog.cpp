@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "platform/posix/stop_signals.h"
 #include "platform/posix/terminal_controls.h"
 
 namespace qs::platform::terminal {
@@ -84,7 +85,11 @@ fc::FComboBox& TerminalDialog::AddComboBox(int id) {
 fc::FLineEdit& TerminalDialog::AddEdit(int id, bool digitsOnly) {
   auto* edit = new EnterToDefault<fc::FLineEdit>(this, [this] { DefaultCommand(); });
   edit->unsetShadow();
-  if (digitsOnly) edit->setInputFilter(L"[0-9]");
+  if (digitsOnly) {
+    edit->setInputFilter(L"[0-9]");
+  } else {
+    AcceptOnlyCp1250(*edit);
+  }
   return Register(id, static_cast<fc::FLineEdit*>(edit));
 }
 
@@ -199,6 +204,13 @@ void TerminalDialog::Relayout() {
 }
 
 void TerminalDialog::onKeyPress(fc::FKeyEvent* ev) {
+  if (ev->key() == fc::FKey::Ctrl_c) {
+    // The toolkit switches the terminal's signal keys off, so Ctrl-C comes as a key. It ends
+    // the program as SIGINT does: every open dialog cancelled, innermost first.
+    ev->accept();
+    RequestStop();
+    return;
+  }
   if (fc::isEscapeKey(ev->key())) {
     ev->accept();
     Cancel();
