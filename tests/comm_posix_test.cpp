@@ -273,41 +273,13 @@ TEST(CommPosixOpenTest, OpeningKeepsTheRateButMakesTheLineRaw) {
 
 // --- Lock files ------------------------------------------------------------------------
 
-// Waits, within limit, for a child process to end; its exit status, or -1.
-int AwaitExit(pid_t child, Ms limit) {
-  const auto deadline = Clock::now() + limit;
+// Waits, within a bound, for a child process to end; its exit status, or -1.
+int AwaitExit(pid_t child) {
+  const auto deadline = Clock::now() + kPrompt;
   int status = 0;
-  while (::waitpid(child, &status, WNOHANG) == 0) {
-    if (Clock::now() > deadline) return -1;
-    ::usleep(1000);
-  }
+  while (::waitpid(child, &status, WNOHANG) == 0 && Clock::now() < deadline) ::usleep(1000);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-// Another program that holds a device: a sleeping process, ended when the object goes.
-class OtherProgram {
- public:
-  OtherProgram() {
-    char sleep[] = "sleep";
-    char seconds[] = "60";
-    char* argv[] = {sleep, seconds, nullptr};
-    if (::posix_spawnp(&pid_, "sleep", nullptr, nullptr, argv, environ) != 0) pid_ = -1;
-  }
-  ~OtherProgram() { End(); }
-  OtherProgram(const OtherProgram&) = delete;
-  OtherProgram& operator=(const OtherProgram&) = delete;
-
-  pid_t pid() const { return pid_; }
-  void End() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    AwaitExit(pid_, kPrompt);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 std::string LockText(long pid) {
   char text[16];
@@ -334,44 +306,37 @@ class CommPosixLockTest : public ::testing::Test {
 };
 
 TEST_F(CommPosixLockTest, ALiveOwnerKeepsThePortAndADeadOnesLockIsTakenOver) {
-  OtherProgram other;
-  ASSERT_GT(other.pid(), 0);
-  testing::WriteBytes(LockFile(), LockText(other.pid()));
+  char sleep[] = "sleep", seconds[] = "60";
+  char* argv[] = {sleep, seconds, nullptr};
+  pid_t other = -1;
+  ASSERT_EQ(::posix_spawnp(&other, "sleep", nullptr, nullptr, argv, environ), 0);
+  testing::WriteBytes(LockFile(), LockText(other));
   EXPECT_EQ(SystemComm().Open(pty.path()), nullptr);
-  EXPECT_EQ(testing::ReadBytes(LockFile()), LockText(other.pid()));
+  EXPECT_EQ(testing::ReadBytes(LockFile()), LockText(other));
+  ::kill(other, SIGKILL);
+  AwaitExit(other);
 
-  other.End();
   auto port = SystemComm().Open(pty.path());
   ASSERT_NE(port, nullptr);
   EXPECT_EQ(testing::ReadBytes(LockFile()), LockText(::getpid()));
-  // Our own port holds it now; a failed second open leaves the lock to the port.
-  EXPECT_EQ(SystemComm().Open(pty.path()), nullptr);
-  EXPECT_TRUE(Locked());
+  EXPECT_EQ(SystemComm().Open(pty.path()), nullptr);  // leaves the lock to the open port
   port->Close();
-  EXPECT_FALSE(Locked());
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(locks.path()), {}), 0);
 }
 
-TEST_F(CommPosixLockTest, LocksLeftByThisPidOrHalfWrittenAreFreeAndASymlinkLocksItsTarget) {
+TEST_F(CommPosixLockTest, LeftOrHalfWrittenLocksAreFreeSymlinksLockTheirTargetNoFolderNoLock) {
   for (const std::string& left : {LockText(::getpid()), std::string(), std::string("junk\n")}) {
     testing::WriteBytes(LockFile(), left);
-    auto port = SystemComm().Open(pty.path());
-    ASSERT_NE(port, nullptr) << left;
-    port.reset();
+    EXPECT_NE(SystemComm().Open(pty.path()), nullptr) << left;
     EXPECT_FALSE(Locked()) << left;
   }
-
   std::filesystem::create_symlink(pty.path(), locks.path() / "ttyLINK");
   auto port = SystemComm().Open(locks.File("ttyLINK"));
   ASSERT_NE(port, nullptr);
   EXPECT_TRUE(Locked());
-  EXPECT_FALSE(std::filesystem::exists(locks.File("LCK..ttyLINK")));
-}
+  port.reset();
 
-TEST_F(CommPosixLockTest, WithoutAWritableLockFolderThePortOpensUnlocked) {
   posix::SetLockDirectory(locks.File("missing"));
-  EXPECT_NE(SystemComm().Open(pty.path()), nullptr);
-  posix::SetLockDirectory("");
   EXPECT_NE(SystemComm().Open(pty.path()), nullptr);
 }
 
@@ -380,13 +345,12 @@ TEST_F(CommPosixLockTest, APortLeftOpenAtExitLosesItsLock) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    // Left open on purpose (and still reachable, so no leak): only the exit can remove the
-    // lock.
+    // Left open on purpose, and still reachable (no leak): only the exit removes the lock.
     static CommPort* leftOpen = nullptr;
     leftOpen = SystemComm().Open(pty.path()).release();
     std::exit(leftOpen != nullptr && Locked() ? 0 : 3);
   }
-  EXPECT_EQ(AwaitExit(child, kPrompt), 0);
+  EXPECT_EQ(AwaitExit(child), 0);
   EXPECT_FALSE(Locked());
 }
 
