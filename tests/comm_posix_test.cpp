@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,17 +15,22 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "platform/comm.h"
+#include "platform/posix/device_lock.h"
 #include "platform/posix/posix_syscalls.h"
 #include "support/temp_dir.h"
 
@@ -164,6 +172,21 @@ TimedRead ReadFrom(CommPort& port, std::size_t size) {
   return result;
 }
 
+// Lock files go to a folder of the test's own, never to the machine's.
+class LockDirectoryEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    dir_.emplace();
+    posix::SetLockDirectory(dir_->path().string());
+  }
+  void TearDown() override { dir_.reset(); }
+
+ private:
+  std::optional<testing::TempDir> dir_;
+};
+[[maybe_unused]] ::testing::Environment* const kLockDirectory =
+    ::testing::AddGlobalTestEnvironment(new LockDirectoryEnvironment);
+
 class CommPosixTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -246,6 +269,89 @@ TEST(CommPosixOpenTest, OpeningKeepsTheRateButMakesTheLineRaw) {
   EXPECT_EQ(dcb.StopBits, 2);
   EXPECT_EQ(dcb.flags & kDcbOutX, 0u);
   EXPECT_EQ(now.c_cc[VMIN], 1);
+}
+
+// --- Lock files ------------------------------------------------------------------------
+
+// Waits, within a bound, for a child process to end; its exit status, or -1.
+int AwaitExit(pid_t child) {
+  const auto deadline = Clock::now() + kPrompt;
+  int status = 0;
+  while (::waitpid(child, &status, WNOHANG) == 0 && Clock::now() < deadline) ::usleep(1000);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string LockText(long pid) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%10ld\n", pid);
+  return text;
+}
+
+class CommPosixLockTest : public ::testing::Test {
+ protected:
+  CommPosixLockTest() : saved_(posix::LockDirectory()) {
+    posix::SetLockDirectory(locks.path().string());
+  }
+  ~CommPosixLockTest() override { posix::SetLockDirectory(saved_); }
+  void SetUp() override { ASSERT_TRUE(pty.ok()); }
+
+  std::string LockFile() const {
+    return locks.File("LCK.." + std::filesystem::path(pty.path()).filename().string());
+  }
+  bool Locked() const { return std::filesystem::exists(LockFile()); }
+
+  testing::TempDir locks;
+  PtyPair pty;
+  const std::string saved_;
+};
+
+TEST_F(CommPosixLockTest, ALiveOwnerKeepsThePortAndADeadOnesLockIsTakenOver) {
+  char sleep[] = "sleep", seconds[] = "60";
+  char* argv[] = {sleep, seconds, nullptr};
+  pid_t other = -1;
+  ASSERT_EQ(::posix_spawnp(&other, "sleep", nullptr, nullptr, argv, environ), 0);
+  testing::WriteBytes(LockFile(), LockText(other));
+  EXPECT_EQ(SystemComm().Open(pty.path()), nullptr);
+  EXPECT_EQ(testing::ReadBytes(LockFile()), LockText(other));
+  ::kill(other, SIGKILL);
+  AwaitExit(other);
+
+  auto port = SystemComm().Open(pty.path());
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(testing::ReadBytes(LockFile()), LockText(::getpid()));
+  EXPECT_EQ(SystemComm().Open(pty.path()), nullptr);  // leaves the lock to the open port
+  port->Close();
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(locks.path()), {}), 0);
+}
+
+TEST_F(CommPosixLockTest, LeftOrHalfWrittenLocksAreFreeSymlinksLockTheirTargetNoFolderNoLock) {
+  for (const std::string& left : {LockText(::getpid()), std::string(), std::string("junk\n")}) {
+    testing::WriteBytes(LockFile(), left);
+    EXPECT_NE(SystemComm().Open(pty.path()), nullptr) << left;
+    EXPECT_FALSE(Locked()) << left;
+  }
+  std::filesystem::create_symlink(pty.path(), locks.path() / "ttyLINK");
+  auto port = SystemComm().Open(locks.File("ttyLINK"));
+  ASSERT_NE(port, nullptr);
+  EXPECT_TRUE(Locked());
+  port.reset();
+
+  posix::SetLockDirectory(locks.File("missing"));
+  EXPECT_NE(SystemComm().Open(pty.path()), nullptr);
+}
+
+TEST_F(CommPosixLockTest, APortLeftOpenAtExitLosesItsLock) {
+  std::fflush(nullptr);  // the child must not print what the parent has buffered
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Left open on purpose, and still reachable (no leak): only the exit removes the lock.
+    static CommPort* leftOpen = nullptr;
+    leftOpen = SystemComm().Open(pty.path()).release();
+    std::exit(leftOpen != nullptr && Locked() ? 0 : 3);
+  }
+  EXPECT_EQ(AwaitExit(child), 0);
+  EXPECT_FALSE(Locked());
 }
 
 // --- Line settings ---------------------------------------------------------------------
@@ -756,8 +862,13 @@ class CommPosixScriptedTest : public CommPosixTest {
     Script::failPolls = 0;
     Script::written = 0;
     Script::flushes = 0;
-    posix::Sys() = {Script::Open,  saved_.close,  Script::Read, Script::Write,
-                    Script::Ioctl, Script::Ppoll, saved_.flock, saved_.eventfd};
+    posix::Syscalls table = saved_;
+    table.open = Script::Open;
+    table.read = Script::Read;
+    table.write = Script::Write;
+    table.ioctl = Script::Ioctl;
+    table.ppoll = Script::Ppoll;
+    posix::Sys() = table;
   }
   ~CommPosixScriptedTest() override { posix::Sys() = saved_; }
   void TearDown() override { port.reset(); }

@@ -4,10 +4,12 @@
 #include <sys/ioctl.h>
 
 #include <filesystem>
+#include <optional>
 #include <string_view>
 
 #include "platform/comm.h"
 #include "platform/mode_string.h"
+#include "platform/posix/device_lock.h"
 #include "platform/posix/posix_comm_port.h"
 #include "platform/posix/posix_syscalls.h"
 
@@ -48,16 +50,20 @@ class PosixComm final : public CommApi {
 
   std::unique_ptr<CommPort> Open(const std::string& devicePath) override {
     const std::string path = DevicePath(devicePath);
+    // The lock file first: opening a device can already raise its modem lines.
+    std::optional<posix::DeviceLock> lock = posix::DeviceLock::Acquire(path);
+    if (!lock) return nullptr;
     const int fd = posix::Sys().open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
     // flock keeps out a second open by anyone who also locks, root included (and this
-    // process); TIOCEXCL keeps out everyone else but root.
+    // process); TIOCEXCL keeps out everyone else but root; the lock file keeps out root's
+    // programs that only look for lock files.
     if (posix::Sys().flock(fd, LOCK_EX | LOCK_NB) != 0 ||
         posix::Sys().ioctl(fd, TIOCEXCL, nullptr) != 0) {
       posix::Sys().close(fd);
       return nullptr;
     }
-    return posix::PosixCommPort::Adopt(fd);
+    return posix::PosixCommPort::Adopt(fd, std::move(*lock));
   }
 };
 

@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 
 #include <limits>
+#include <utility>
 
 #include "platform/posix/dcb_termios.h"
 #include "platform/posix/posix_syscalls.h"
@@ -33,7 +34,7 @@ void PosixCommPort::DiscardHeldOutput(int fd) {
   if (Sys().ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) IoctlValue(fd, TCFLSH, TCOFLUSH);
 }
 
-std::unique_ptr<PosixCommPort> PosixCommPort::Adopt(int fd) {
+std::unique_ptr<PosixCommPort> PosixCommPort::Adopt(int fd, DeviceLock lock) {
   // Keep the line settings the device has, but never let the line discipline edit bytes.
   termios2 tio{};
   if (Sys().ioctl(fd, TCGETS2, &tio) != 0) {
@@ -50,11 +51,11 @@ std::unique_ptr<PosixCommPort> PosixCommPort::Adopt(int fd) {
     Sys().close(fd);
     return nullptr;
   }
-  return std::unique_ptr<PosixCommPort>(new PosixCommPort(fd, wakeFd));
+  return std::unique_ptr<PosixCommPort>(new PosixCommPort(fd, wakeFd, std::move(lock)));
 }
 
-PosixCommPort::PosixCommPort(int fd, int wakeFd)
-    : fd_(fd), wakeFd_(wakeFd), kept_(DefaultKeptDcb()) {}
+PosixCommPort::PosixCommPort(int fd, int wakeFd, DeviceLock lock)
+    : fd_(fd), wakeFd_(wakeFd), lock_(std::move(lock)), kept_(DefaultKeptDcb()) {}
 
 PosixCommPort::~PosixCommPort() {
   Close();
@@ -170,6 +171,7 @@ void PosixCommPort::Close() {
   Sys().close(wakeFd_);
   fd_ = -1;
   wakeFd_ = -1;
+  lock_.Release();
 }
 
 bool PosixCommPort::EscapeFunction(int function) {

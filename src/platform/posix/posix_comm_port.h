@@ -9,14 +9,16 @@
 #include <optional>
 
 #include "platform/comm.h"
+#include "platform/posix/device_lock.h"
 
 namespace qs::platform::posix {
 
 class PosixCommPort final : public CommPort {
  public:
-  // Takes an open, locked terminal descriptor, puts the line in raw mode and returns the
-  // port; on failure closes fd and returns nullptr.
-  static std::unique_ptr<PosixCommPort> Adopt(int fd);
+  // Takes an open, locked terminal descriptor and the device's lock file, puts the line in
+  // raw mode and returns the port, which removes the lock file once closed; on failure
+  // closes fd, removes the lock file and returns nullptr.
+  static std::unique_ptr<PosixCommPort> Adopt(int fd, DeviceLock lock = {});
 
   ~PosixCommPort() override;
   PosixCommPort(const PosixCommPort&) = delete;
@@ -41,7 +43,7 @@ class PosixCommPort final : public CommPort {
   class Operation;
   enum class Wait { kReady, kTimedOut, kAborted, kFailed };
 
-  PosixCommPort(int fd, int wakeFd);
+  PosixCommPort(int fd, int wakeFd, DeviceLock lock);
 
   void EndOperation(std::uint64_t generation);
   bool Aborted(const Operation& op);
@@ -63,6 +65,7 @@ class PosixCommPort final : public CommPort {
   int inFlight_ = 0;
   int staleOps_ = 0;  // operations in flight that a CancelIo has cancelled
   std::uint64_t cancelGeneration_ = 0;
+  DeviceLock lock_;  // released once the descriptor is closed
 
   // Settings with no termios twin, and the time-outs.
   std::mutex configMu_;

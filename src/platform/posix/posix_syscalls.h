@@ -24,6 +24,14 @@ struct Syscalls {
   int (*ppoll)(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask);
   int (*flock)(int fd, int operation);
   int (*eventfd)(unsigned int initial, int flags);
+  // Lock files beside the devices.
+  int (*create)(const char* path, int flags, mode_t mode);
+  int (*link)(const char* existing, const char* created);
+  int (*unlink)(const char* path);
+  int (*kill)(pid_t pid, int signal);
+  pid_t (*getpid)();
+  char* (*realpath)(const char* path, char* resolved);
+  int (*access)(const char* path, int mode);
 };
 
 // The table in use; starts with the system's own calls.
