@@ -729,13 +729,19 @@ TEST_F(CommPosixTest, CloseDuringAReadAndABlockedWriteEndsBothPromptly) {
   EXPECT_NE(SystemComm().Open(pty.path()), nullptr);
 }
 
-TEST_F(CommPosixTest, HangUpEndsARead) {
+TEST_F(CommPosixTest, HangUpEndsAReadAndTellsTheDeviceGone) {
   SetReadTimeouts(0, 0, 0);
   Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 10); });
   EXPECT_FALSE(read.Done(100ms));
+  // A cancelled read is no sign of a device gone.
+  ASSERT_TRUE(CancelUntilDone(*port, read));
+  EXPECT_FALSE(port->Gone());
+  Background<TimedRead> next(*port, [&] { return ReadFrom(*port, 10); });
+  EXPECT_FALSE(next.Done(100ms));
   pty.CloseMaster();
-  ASSERT_TRUE(read.Done(kPrompt));
-  EXPECT_EQ(read.Get().count, -1);
+  ASSERT_TRUE(next.Done(kPrompt));
+  EXPECT_EQ(next.Get().count, -1);
+  EXPECT_TRUE(port->Gone());
   EXPECT_EQ(ReadFrom(*port, 10).count, -1);
 }
 
@@ -925,7 +931,9 @@ TEST_F(CommPosixScriptedTest, AnIoErrorEndsReadsAndWritesAndKeepsWhatWasRead) {
   ASSERT_TRUE(pty.Send("ab"));
   ASSERT_TRUE(pty.WaitQueued(2, kPrompt));
   Script::readsBeforeFailing = 1;  // the bytes there, then the device fails
+  EXPECT_FALSE(port->Gone()) << "a failed write alone";
   EXPECT_EQ(ReadFrom(*port, 10).bytes, "ab");
+  EXPECT_TRUE(port->Gone());
   EXPECT_EQ(ReadFrom(*port, 10).count, -1);
 }
 

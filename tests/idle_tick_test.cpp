@@ -88,6 +88,36 @@ TEST_F(IdleTickTest, AlwaysOpenReleasesTheClaimButNeverClosesOrLogs) {
   EXPECT_TRUE(control_.lines.empty());
 }
 
+TEST_F(IdleTickTest, AnAlwaysOpenPortWhoseDeviceWentAwayIsOpenedAgainEveryTick) {
+  settings_.Update([](Settings& s) {
+    std::strcpy(s.portName, "com4");
+    s.baudRate = 19200;
+    s.dataBits = 7;
+    s.parity = 'E';
+    s.stopBits = 2;
+  });
+  Configure(0, 1);
+  serial_.deviceGone = true;
+  serial_.openSucceeds = false;
+  usage_.portClaimed.store(true);
+  Ticks(3);
+  EXPECT_EQ(serial_.reopenCalls, 3);
+  serial_.openSucceeds = true;
+  Ticks(1);
+  EXPECT_EQ(serial_.reopenCalls, 4);
+  EXPECT_EQ(serial_.opens.back(), "COM4 19200 7 E 2 10 50 0");
+  EXPECT_TRUE(usage_.portClaimed.load());
+  Ticks(5);  // back: nothing more to do
+  EXPECT_EQ(serial_.reopenCalls, 4);
+  EXPECT_EQ(serial_.closeCalls, 0);
+
+  // On demand the port stays closed until a client opens it.
+  Configure(0, 0);
+  serial_.deviceGone = true;
+  Ticks(3);
+  EXPECT_EQ(serial_.reopenCalls, 4);
+}
+
 TEST_F(IdleTickTest, ClaimIsClearedOnDemandToo) {
   Configure(1, 0);
   usage_.portClaimed.store(true);

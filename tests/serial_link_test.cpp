@@ -13,6 +13,7 @@
 #include "fakes/fake_clock.h"
 #include "fakes/fake_comm.h"
 #include "fakes/fake_sockets.h"
+#include "platform/read_failure.h"
 #include "serial/port_config.h"
 #include "support/captured_lines.h"
 #include "support/fake_client.h"
@@ -228,6 +229,64 @@ TEST_F(SerialLinkTest, AReadThatKeepsFailingDoesNotSpin) {
   // About 30 reads at one every 10 ms; a loop without a pause makes millions.
   EXPECT_LT(comm_.device.reads.load(), 100);
   EXPECT_EQ(link_.CloseSerialPort(), 1);
+}
+
+TEST_F(SerialLinkTest, ADeviceThatGoesAwayClosesThePortAndKeepsTheClaim) {
+  ASSERT_EQ(Open(), 0);
+  ClientSlot owner;
+  sender_.ownerClient.store(&owner);
+  usage_.portClaimed.store(true);
+  const std::size_t first = Lines().size();
+
+  comm_.device.unplugged = true;
+  comm_.device.Feed({});  // ends the read in flight, which then finds the device gone
+  ASSERT_TRUE(WaitUntil([&] { return !link_.IsOpen() && Lines().size() == first + 4; }));
+  EXPECT_EQ(LinesFrom(first),
+            (std::vector<std::string>{"Error - port COM odlaczony", "Serial Off - start",
+                                      "Serial Polling - stop", "Serial Off - stop"}));
+  EXPECT_TRUE(link_.DeviceGone());
+  EXPECT_TRUE(comm_.device.closed());
+  EXPECT_TRUE(usage_.portClaimed.load());
+  EXPECT_EQ(sender_.ownerClient.load(), &owner);
+  const int reads = comm_.device.reads.load();
+
+  // Gone, the device costs nothing: the reader has ended, and a failed quiet open logs nothing.
+  std::string name = "COM3";
+  EXPECT_EQ(link_.ReopenSerialPort(name, 9600, 8, 'N', 1, 10, 50, 0), 1);
+  EXPECT_EQ(Lines().size(), first + 4);
+  EXPECT_EQ(comm_.device.reads.load(), reads);
+  EXPECT_TRUE(link_.DeviceGone());
+
+  // Back again: the open logs its usual lines, and data flows to the same owner.
+  comm_.device.unplugged = false;
+  owner.Assign(testing::FakeClient(sockets_, 7));
+  EXPECT_EQ(link_.ReopenSerialPort(name, 9600, 8, 'N', 1, 10, 50, 0), 0);
+  EXPECT_FALSE(link_.DeviceGone());
+  EXPECT_EQ(LinesFrom(first + 4), (std::vector<std::string>{FormatModeString(9600, 8, 'N', 1),
+                                                            "Serial Polling - start"}));
+  comm_.device.Feed({'h', 'i'});
+  ASSERT_TRUE(WaitUntil([&] { return sockets_.SentSoFar().size() == 1; }));
+  EXPECT_EQ(sockets_.SentSoFar()[0].bytes, (std::vector<std::uint8_t>{'h', 'i'}));
+
+  // An explicit close forgets that the device had gone.
+  comm_.device.unplugged = true;
+  comm_.device.Feed({});
+  ASSERT_TRUE(WaitUntil([&] { return link_.DeviceGone(); }));
+  EXPECT_EQ(link_.CloseSerialPort(), 0);
+  EXPECT_FALSE(link_.DeviceGone());
+}
+
+TEST(ReadFailureTest, OnlyTheCodesOfAVanishedDeviceMeanGone) {
+  for (const std::uint32_t code : {5u, 6u, 22u, 1617u}) {
+    EXPECT_TRUE(platform::ReadFailureMeansGone(code, false)) << code;
+    EXPECT_TRUE(platform::ReadFailureMeansGone(code, true)) << code;
+  }
+  // Aborted: gone only when nobody here cancelled the read.
+  EXPECT_TRUE(platform::ReadFailureMeansGone(995, false));
+  EXPECT_FALSE(platform::ReadFailureMeansGone(995, true));
+  for (const std::uint32_t code : {0u, 31u, 996u, 1460u, 87u}) {
+    EXPECT_FALSE(platform::ReadFailureMeansGone(code, false)) << code;
+  }
 }
 
 // Time-outs such as "return what is there at once" end every read of a silent line at once:

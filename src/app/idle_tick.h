@@ -10,17 +10,17 @@ namespace qs {
 
 class IdleTick {
  public:
-  IdleTick(const SettingsStore& settings, EventLog& log, PortUsage& usage,
-           SerialPortControl& serial)
+  IdleTick(SettingsStore& settings, EventLog& log, PortUsage& usage, SerialPortControl& serial)
       : settings_(settings), log_(log), usage_(usage), serial_(serial) {}
 
   // With autoDisconnectSeconds = N > 0, fires on the (N+1)-th tick since the last write
   // or open: closes the port (logging when one was open) unless it is to stay open, and
-  // releases the claim in both modes. With N <= 0 it only counts.
+  // releases the claim in both modes. With N <= 0 it only counts. In always-open mode it
+  // also tries, quietly, to open again a port whose device went away.
   void OnTick();
 
  private:
-  const SettingsStore& settings_;
+  SettingsStore& settings_;
   EventLog& log_;
   PortUsage& usage_;
   SerialPortControl& serial_;

@@ -95,6 +95,11 @@ class CommPort {
   // before a byte came. A read cancelled (or failing) after bytes came returns those.
   virtual long Read(std::uint8_t* buffer, std::size_t size) = 0;
 
+  // True once a read found that the device has gone (unplugged, hung up, driver removed);
+  // it stays true for the life of the port. A read that only failed or was cancelled
+  // leaves it false.
+  virtual bool Gone() const = 0;
+
   // Waits at most limit until received bytes are waiting to be read; CancelIo and Close end
   // it early. For the port's one reader, between its reads, when the time-outs end reads at
   // once on a silent line: it sleeps rather than reading again and again. True when input

@@ -6,17 +6,31 @@
 
 namespace qs {
 
-int OpenConfiguredPort(SettingsStore& settings, SerialPortControl& serial) {
+namespace {
+
+int Open(SettingsStore& settings, SerialPortControl& serial, bool again) {
   const Settings record = settings.Snapshot();
   std::string name = FieldText(record.portName);
-  const int result = serial.OpenSerialPort(name, record.baudRate, record.dataBits, record.parity,
-                                           record.stopBits, 10, 50, 0);
+  const int result = again ? serial.ReopenSerialPort(name, record.baudRate, record.dataBits,
+                                                     record.parity, record.stopBits, 10, 50, 0)
+                           : serial.OpenSerialPort(name, record.baudRate, record.dataBits,
+                                                   record.parity, record.stopBits, 10, 50, 0);
   settings.Update([&](Settings& current) {
     if (FieldText(current.portName).size() == name.size()) {
       std::memcpy(current.portName, name.data(), name.size());
     }
   });
   return result;
+}
+
+}  // namespace
+
+int OpenConfiguredPort(SettingsStore& settings, SerialPortControl& serial) {
+  return Open(settings, serial, false);
+}
+
+int ReopenConfiguredPort(SettingsStore& settings, SerialPortControl& serial) {
+  return Open(settings, serial, true);
 }
 
 }  // namespace qs

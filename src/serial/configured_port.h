@@ -10,5 +10,7 @@ namespace qs {
 // between bytes, 50 ms in all). The record keeps the upper-cased name that the open
 // leaves, as the settings dialog then shows it and a later save writes it.
 int OpenConfiguredPort(SettingsStore& settings, SerialPortControl& serial);
+// The same, for the port whose device went away: a failed attempt logs nothing.
+int ReopenConfiguredPort(SettingsStore& settings, SerialPortControl& serial);
 
 }  // namespace qs

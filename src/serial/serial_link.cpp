@@ -17,6 +17,7 @@ struct SerialLink::Reader {
   std::atomic<bool> stopping{false};  // a close asked it to end
   std::atomic<bool> quiet{false};     // end without a log line (program exit)
   std::atomic<bool> finished{false};
+  std::atomic<bool> closedItself{false};  // its device went away and it closed the port
   std::mutex mutex;
   std::condition_variable changed;
   std::thread thread;
@@ -52,6 +53,10 @@ constexpr std::chrono::milliseconds kQuietReread{100};
 }  // namespace
 
 SerialLink::~SerialLink() {
+  {
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+    ReapGoneReader();
+  }
   std::shared_ptr<Reader> reader;
   {
     std::lock_guard<std::mutex> lock(portMutex_);
@@ -73,6 +78,22 @@ int SerialLink::OpenSerialPort(std::string& name, std::uint32_t baud, std::int32
                                char parity, std::int32_t stopBits, std::uint32_t intervalTimeout,
                                std::uint32_t totalTimeoutConstant,
                                std::uint32_t totalTimeoutMultiplier) {
+  return Open(name, baud, dataBits, parity, stopBits, intervalTimeout, totalTimeoutConstant,
+              totalTimeoutMultiplier, false);
+}
+
+int SerialLink::ReopenSerialPort(std::string& name, std::uint32_t baud, std::int32_t dataBits,
+                                 char parity, std::int32_t stopBits, std::uint32_t intervalTimeout,
+                                 std::uint32_t totalTimeoutConstant,
+                                 std::uint32_t totalTimeoutMultiplier) {
+  return Open(name, baud, dataBits, parity, stopBits, intervalTimeout, totalTimeoutConstant,
+              totalTimeoutMultiplier, true);
+}
+
+int SerialLink::Open(std::string& name, std::uint32_t baud, std::int32_t dataBits, char parity,
+                     std::int32_t stopBits, std::uint32_t intervalTimeout,
+                     std::uint32_t totalTimeoutConstant, std::uint32_t totalTimeoutMultiplier,
+                     bool quiet) {
   if (name.empty()) return 1;
   // A path such as "/dev/ttyUSB0" names its device exactly; upper-cased it names nothing.
   const bool isPath = comm_.IsDevicePath(name);
@@ -80,26 +101,35 @@ int SerialLink::OpenSerialPort(std::string& name, std::uint32_t baud, std::int32
   const std::string devicePath = isPath ? name : DevicePathFor(name);
 
   std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  ReapGoneReader();
   std::shared_ptr<platform::CommPort> port =
       ConfigureSerialPort(devicePath, baud, dataBits, parity, stopBits, intervalTimeout,
-                          totalTimeoutConstant, totalTimeoutMultiplier);
+                          totalTimeoutConstant, totalTimeoutMultiplier, quiet);
   if (!port) return 1;
 
   auto reader = std::make_shared<Reader>(port);
+  // Recorded before the reader starts, so that a reader finding its device gone at once
+  // finds its port to close.
+  {
+    std::lock_guard<std::mutex> lock(portMutex_);
+    port_ = port;
+    reader_ = reader;
+    deviceGone_.store(false);
+  }
   try {
     reader->thread = std::thread([this, reader] { SerialPolling(reader); });
   } catch (const std::system_error&) {
+    {
+      std::lock_guard<std::mutex> lock(portMutex_);
+      port_.reset();
+      reader_.reset();
+    }
     port->Close();
     log_.LogEvent(kOpenError);
     return 1;
   }
   // The reader logs "Serial Polling - start" before it reports that it runs.
-  reader->Wait([&] { return reader->running.load(); });
-  {
-    std::lock_guard<std::mutex> lock(portMutex_);
-    port_ = port;
-    reader_ = reader;
-  }
+  reader->Wait([&] { return reader->running.load() || reader->finished.load(); });
   usage_.idleSeconds.store(0);
   return 0;
 }
@@ -107,12 +137,12 @@ int SerialLink::OpenSerialPort(std::string& name, std::uint32_t baud, std::int32
 std::shared_ptr<platform::CommPort> SerialLink::ConfigureSerialPort(
     const std::string& devicePath, std::uint32_t baud, std::int32_t dataBits, char parity,
     std::int32_t stopBits, std::uint32_t intervalTimeout, std::uint32_t totalTimeoutConstant,
-    std::uint32_t totalTimeoutMultiplier) {
+    std::uint32_t totalTimeoutMultiplier, bool quiet) {
   platform::Dcb dcb{};
   dcb.DCBlength = platform::kDcbSize;
   platform::CommTimeouts timeouts{};
   const std::string mode = FormatModeString(baud, dataBits, parity, stopBits);
-  log_.LogEvent(mode);
+  if (!quiet) log_.LogEvent(mode);
 
   std::shared_ptr<platform::CommPort> port;
   // A port that is already open stays as it is: a second one would be left without its
@@ -126,11 +156,12 @@ std::shared_ptr<platform::CommPort> SerialLink::ConfigureSerialPort(
                 kWriteTimeoutMilliseconds};
     if (port->SetState(dcb) && port->SetTimeouts(timeouts) &&
         port->SetupQueues(kInputQueueSize, kOutputQueueSize)) {
+      if (quiet) log_.LogEvent(mode);
       return port;
     }
     port->Close();
   }
-  log_.LogEvent(kOpenError);
+  if (!quiet) log_.LogEvent(kOpenError);
   return nullptr;
 }
 
@@ -145,8 +176,15 @@ void SerialLink::SerialPolling(const std::shared_ptr<Reader>& reader) {
     const auto readStart = std::chrono::steady_clock::now();
     const long count = port.Read(receiveBuffer.data(), kReadSize);
     if (reader->stopping.load()) break;
+    if (count > 0) Forward(receiveBuffer.data(), static_cast<std::size_t>(count), port);
+    if (port.Gone()) {
+      // Bytes that came before the end have gone on; the port is of no more use.
+      log_.LogEvent("Error - port COM odlaczony");
+      CloseGonePort(reader);
+      break;
+    }
     if (count < 0) {
-      // A device that has gone fails every read at once: don't spin a core on it.
+      // A port that fails every read at once must not spin a core.
       reader->WaitFor(kFailedReadPause, [&] { return reader->stopping.load(); });
       continue;
     }
@@ -156,20 +194,55 @@ void SerialLink::SerialPolling(const std::shared_ptr<Reader>& reader) {
       if (std::chrono::steady_clock::now() - readStart < kQuietWait) WaitForInput(*reader);
       continue;
     }
-    const auto n = static_cast<std::size_t>(count);
-    if (deviceType_.load() == kAckDeviceType) {
-      // Every CR from this device is acknowledged before its data goes on.
-      for (std::size_t i = 0; i < n; ++i) {
-        if (receiveBuffer[i] == 0x0D) WriteByteTo(port, 0x06);
-      }
-    }
-    deviceData_.DeviceData(receiveBuffer.data(), n);
   }
 
   if (!reader->quiet.load()) log_.LogEvent("Serial Polling - stop");
+  if (reader->closedItself.load()) log_.LogEvent("Serial Off - stop");
   reader->running.store(false);
   reader->finished.store(true);
   reader->Signal();
+}
+
+void SerialLink::Forward(const std::uint8_t* data, std::size_t n, platform::CommPort& port) {
+  if (deviceType_.load() == kAckDeviceType) {
+    // Every CR from this device is acknowledged before its data goes on.
+    for (std::size_t i = 0; i < n; ++i) {
+      if (data[i] == 0x0D) WriteByteTo(port, 0x06);
+    }
+  }
+  deviceData_.DeviceData(data, n);
+}
+
+bool SerialLink::CloseGonePort(const std::shared_ptr<Reader>& reader) {
+  {
+    std::lock_guard<std::mutex> lock(portMutex_);
+    // A close that has taken the port already stops this reader itself.
+    if (reader_ != reader) return false;
+    reader_.reset();
+    port_.reset();
+    goneReader_ = reader;
+    deviceGone_.store(true);
+  }
+  // The claim and the owner stay: the port is to come back to the same client.
+  log_.LogEvent("Serial Off - start");
+  reader->closedItself.store(true);
+  reader->port->Close();
+  return true;
+}
+
+void SerialLink::ReapGoneReader() {
+  std::shared_ptr<Reader> reader;
+  {
+    std::lock_guard<std::mutex> lock(portMutex_);
+    reader = std::move(goneReader_);
+  }
+  if (!reader) return;
+  if (reader->WaitFor(readerStopWait_, [&] { return reader->finished.load(); })) {
+    reader->thread.join();
+  } else {
+    reader->thread.detach();
+    abandoned_.push_back(reader);
+  }
 }
 
 void SerialLink::WaitForInput(const Reader& reader) {
@@ -204,6 +277,8 @@ void SerialLink::InterruptWrites() {
 int SerialLink::CloseSerialPort() {
   usage_.portClaimed.store(false);
   std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  ReapGoneReader();
+  deviceGone_.store(false);
   std::shared_ptr<Reader> reader;
   {
     std::lock_guard<std::mutex> lock(portMutex_);

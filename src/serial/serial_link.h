@@ -38,6 +38,11 @@ class SerialLink final : public SerialPortControl {
                      std::uint32_t totalTimeoutConstant,
                      std::uint32_t totalTimeoutMultiplier) override;
   int CloseSerialPort() override;
+  bool DeviceGone() const override { return deviceGone_.load(); }
+  int ReopenSerialPort(std::string& name, std::uint32_t baud, std::int32_t dataBits, char parity,
+                       std::int32_t stopBits, std::uint32_t intervalTimeout,
+                       std::uint32_t totalTimeoutConstant,
+                       std::uint32_t totalTimeoutMultiplier) override;
 
   enum class WriteResult { kWritten, kNoPort, kNotTaken };
   // Writes one byte to the open port and waits until it went out (at most the write
@@ -62,13 +67,21 @@ class SerialLink final : public SerialPortControl {
  private:
   struct Reader;
 
-  std::shared_ptr<platform::CommPort> ConfigureSerialPort(const std::string& devicePath,
-                                                          std::uint32_t baud, std::int32_t dataBits,
-                                                          char parity, std::int32_t stopBits,
-                                                          std::uint32_t intervalTimeout,
-                                                          std::uint32_t totalTimeoutConstant,
-                                                          std::uint32_t totalTimeoutMultiplier);
+  int Open(std::string& name, std::uint32_t baud, std::int32_t dataBits, char parity,
+           std::int32_t stopBits, std::uint32_t intervalTimeout, std::uint32_t totalTimeoutConstant,
+           std::uint32_t totalTimeoutMultiplier, bool quiet);
+  std::shared_ptr<platform::CommPort> ConfigureSerialPort(
+      const std::string& devicePath, std::uint32_t baud, std::int32_t dataBits, char parity,
+      std::int32_t stopBits, std::uint32_t intervalTimeout, std::uint32_t totalTimeoutConstant,
+      std::uint32_t totalTimeoutMultiplier, bool quiet);
+  // The reader found its device gone: closes the port from the reader's side, unless a
+  // close has taken it already. True when it did.
+  bool CloseGonePort(const std::shared_ptr<Reader>& reader);
+  // Joins the reader of a port that closed itself; with lifecycleMutex_ held.
+  void ReapGoneReader();
   void SerialPolling(const std::shared_ptr<Reader>& reader);
+  // Acknowledges CRs where the device type wants it, then hands the bytes on.
+  void Forward(const std::uint8_t* data, std::size_t n, platform::CommPort& port);
   // After a read that came back empty at once: until input is there, or for a while.
   static void WaitForInput(const Reader& reader);
   WriteResult WriteByteTo(platform::CommPort& port, std::uint8_t byte);
@@ -89,6 +102,8 @@ class SerialLink final : public SerialPortControl {
   mutable std::mutex portMutex_;
   std::shared_ptr<platform::CommPort> port_;  // null: no port open
   std::shared_ptr<Reader> reader_;
+  std::shared_ptr<Reader> goneReader_;  // ended with its device; nobody has joined it yet
+  std::atomic<bool> deviceGone_{false};
   // Readers whose driver did not let go when their port was closed.
   std::vector<std::shared_ptr<Reader>> abandoned_;
 };

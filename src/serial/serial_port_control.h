@@ -21,6 +21,17 @@ class SerialPortControl {
   // Clears the claim, stops the reader and closes the port. Returns 1 when a port was
   // open and has been closed, 0 when none was open.
   virtual int CloseSerialPort() = 0;
+
+  // True while the port stands closed because its device went away: from then until the
+  // next successful open or the next close.
+  virtual bool DeviceGone() const = 0;
+
+  // Tries to open the port again, as OpenSerialPort does, but a failed attempt leaves no
+  // line in the log, and the mode string is logged only when the port opens.
+  virtual int ReopenSerialPort(std::string& name, std::uint32_t baud, std::int32_t dataBits,
+                               char parity, std::int32_t stopBits, std::uint32_t intervalTimeout,
+                               std::uint32_t totalTimeoutConstant,
+                               std::uint32_t totalTimeoutMultiplier) = 0;
 };
 
 }  // namespace qs

@@ -273,17 +273,52 @@ def test_device_gone_and_back_between_opens():
         rig.device.wait_for_mark(b"#", PROMPT)
         rig.device.stream(b"back")
         assert client.reply(4, PROMPT) == b"back"
-        # Gone while open: writes fail at once, the reader does not spin, CLOSE closes.
+        # Gone while open: the port closes with one error line, TEST then answers 0x00, and
+        # CLOSE and COM3 work as usual.
+        mark = rig.log_mark()
         rig.device.unplug()
+        rig.program.wait_for_log("Serial Off - stop", PROMPT, after=mark)
         client.send(b"lost")
-        assert rig.served_within(client, reply=b"\x01") < PROMPT
+        assert rig.served_within(client, reply=b"\x00") < PROMPT
+        errors = [t for t in rig.log_texts_after(mark) if b"Error" in t]
+        assert errors == [b"Error - port COM odlaczony"], errors
         share = cpu_share(rig.pid, 1.0)
         assert share < 0.2, f"{share:.0%} of a core with the device gone"
-        mark = rig.log_mark()
         client.command(b"CLOSE")
-        rig.program.wait_for_log("Serial Off - stop", PROMPT, after=mark)
         rig.device = EchoDevice(rig.link_dir, echo=False)
         assert rig.served_within(client, line=b"COM3", reply=b"\x00") < PROMPT
+        rig.stop()
+
+
+def test_always_open_device_gone_and_back_comes_back_by_itself():
+    """Always open: the device goes away and comes back under the same name; the port closes
+    with one error line, costs nothing meanwhile, and reopens by itself within two seconds of
+    the device's return, for the client that holds the claim, with no command."""
+    with Rig(port_name=b"COM3", baud=9600, always_open=1, parity=b"N", stop_bits=1,
+             data_bits=8) as rig:
+        client = rig.client()
+        client.command(b"COM3")
+        assert client.reply(1, PROMPT) == b"\x00"
+        rig.device.stream(b"one")
+        assert client.reply(3, PROMPT) == b"one"
+
+        mark = rig.log_mark()
+        rig.device.unplug()
+        rig.program.wait_for_log("Serial Off - stop", PROMPT, after=mark)
+        share = cpu_share(rig.pid, 2.0)
+        assert share < 0.05, f"{share:.0%} of a core with the device gone"
+        texts = rig.log_texts_after(mark)
+        assert [t for t in texts if b"Error" in t] == [b"Error - port COM odlaczony"], texts
+        assert not any(b"baud=" in t for t in texts), texts  # the failed reopens are quiet
+
+        back = time.monotonic()
+        mark = rig.log_mark()
+        rig.device = EchoDevice(rig.link_dir, echo=False)
+        rig.program.wait_for_log("Serial Polling - start", PROMPT, after=mark)
+        assert time.monotonic() - back < 2.5, "the port took too long to come back"
+        rig.device.stream(b"two")
+        assert client.reply(3, PROMPT) == b"two"
+        assert rig.served_within(client, reply=b"\x01") < PROMPT  # the claim was kept
         rig.stop()
 
 
@@ -440,6 +475,7 @@ if __name__ == "__main__":
                                 test_client_that_asks_and_never_reads_costs_nobody_else,
                                 test_device_that_holds_its_line_costs_one_chunk,
                                 test_device_gone_and_back_between_opens,
+                                test_always_open_device_gone_and_back_comes_back_by_itself,
                                 test_client_reset_mid_line_and_mid_block_leaves_nothing_behind,
                                 test_a_thousand_connections,
                                 test_shut_down_with_five_clients_mid_transfer]))

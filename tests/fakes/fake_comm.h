@@ -23,7 +23,8 @@ class FakeDevice {
   // Scripted behaviour.
   std::atomic<bool> cancelRefused{false};   // CancelIo fails and leaves reads waiting
   std::atomic<bool> stuckDriver{false};     // a read ends on nothing but ReleaseStuckRead
-  std::atomic<bool> failReads{false};       // every read fails at once (the device has gone)
+  std::atomic<bool> failReads{false};       // every read fails at once
+  std::atomic<bool> unplugged{false};       // reads fail and tell the device gone; opens fail
   std::atomic<bool> readsEndAtOnce{false};  // a read of a silent line returns 0 at once
   std::atomic<bool> writesGoOut{true};
   std::atomic<bool> setStateRefused{false};
@@ -40,6 +41,7 @@ class FakeDevice {
   std::atomic<int> readsInFlight{0};
   std::atomic<int> inputWaits{0};
   std::atomic<int> closes{0};
+  std::atomic<bool> gone{false};  // a read of the open port found the device unplugged
   platform::Dcb state{};
   platform::CommTimeouts timeouts{};
   std::uint32_t inputQueue = 0;
@@ -64,6 +66,10 @@ class FakeDevice {
 
   long Read(std::uint8_t* buffer, std::size_t size) {
     ++reads;
+    if (unplugged.load()) {
+      gone = true;
+      return -1;
+    }
     if (failReads.load()) return -1;
     std::unique_lock<std::mutex> lock(mutex_);
     if (pendingCancel_) {
@@ -130,6 +136,7 @@ class FakeDevice {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = false;
     pendingCancel_ = false;
+    gone = false;
   }
 
  private:
@@ -167,6 +174,7 @@ class FakeCommPort final : public platform::CommPort {
     return true;
   }
   long Read(std::uint8_t* buffer, std::size_t size) override { return device_.Read(buffer, size); }
+  bool Gone() const override { return device_.gone.load(); }
   bool WaitForInput(std::chrono::milliseconds limit) override {
     return device_.WaitForInput(limit);
   }
@@ -213,7 +221,7 @@ class FakeComm final : public platform::CommApi {
   }
   std::unique_ptr<platform::CommPort> Open(const std::string& devicePath) override {
     openedPaths.push_back(devicePath);
-    if (deviceMissing) return nullptr;
+    if (deviceMissing || device.unplugged.load()) return nullptr;
     device.Reopen();
     return std::make_unique<FakeCommPort>(device);
   }

@@ -15,6 +15,18 @@ class FakeSerialPort final : public SerialPortControl {
  public:
   explicit FakeSerialPort(PortUsage& usage) : usage_(usage) {}
 
+  int ReopenSerialPort(std::string& name, std::uint32_t baud, std::int32_t dataBits, char parity,
+                       std::int32_t stopBits, std::uint32_t intervalTimeout,
+                       std::uint32_t totalTimeoutConstant,
+                       std::uint32_t totalTimeoutMultiplier) override {
+    ++reopenCalls;
+    const int result = OpenSerialPort(name, baud, dataBits, parity, stopBits, intervalTimeout,
+                                      totalTimeoutConstant, totalTimeoutMultiplier);
+    if (result == 0) deviceGone = false;
+    return result;
+  }
+  bool DeviceGone() const override { return deviceGone; }
+
   int OpenSerialPort(std::string& name, std::uint32_t baud, std::int32_t dataBits, char parity,
                      std::int32_t stopBits, std::uint32_t intervalTimeout,
                      std::uint32_t totalTimeoutConstant,
@@ -42,12 +54,15 @@ class FakeSerialPort final : public SerialPortControl {
     usage_.portClaimed.store(false);
     const bool wasOpen = isOpen;
     isOpen = false;
+    deviceGone = false;
     return wasOpen ? 1 : 0;
   }
 
   bool openSucceeds = true;
   bool isOpen = false;
+  bool deviceGone = false;
   int closeCalls = 0;
+  int reopenCalls = 0;
   std::vector<std::string> opens;
   std::function<void(const char*)> onCall;
 

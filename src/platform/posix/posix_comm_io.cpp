@@ -97,9 +97,11 @@ long PosixCommPort::Read(std::uint8_t* buffer, std::size_t size) {
       if (got == size) return static_cast<long>(got);
       continue;
     }
-    if (n == 0) return endedEarly();  // hang-up
+    if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+      gone_.store(true);  // hang-up, or EIO: the device is gone
+      return endedEarly();
+    }
     if (errno == EINTR) continue;
-    if (errno != EAGAIN) return endedEarly();  // EIO: the device is gone
 
     // Nothing more is buffered.
     if (onlyBuffered) return static_cast<long>(got);
@@ -115,8 +117,10 @@ long PosixCommPort::Read(std::uint8_t* buffer, std::size_t size) {
         break;
       case Wait::kTimedOut:
         return static_cast<long>(got);
-      case Wait::kAborted:
       case Wait::kFailed:
+        gone_.store(true);
+        return endedEarly();
+      case Wait::kAborted:
         return endedEarly();
     }
   }

@@ -1,6 +1,7 @@
 // An open serial device on POSIX: termios settings, Windows read/write time-outs, cancel.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -29,6 +30,7 @@ class PosixCommPort final : public CommPort {
   bool SetTimeouts(const CommTimeouts& timeouts) override;
   bool SetupQueues(std::uint32_t inputSize, std::uint32_t outputSize) override;
   long Read(std::uint8_t* buffer, std::size_t size) override;
+  bool Gone() const override { return gone_.load(); }
   bool WaitForInput(std::chrono::milliseconds limit) override;
   bool WriteByte(std::uint8_t byte) override;
   bool CancelIo() override;
@@ -62,6 +64,7 @@ class PosixCommPort final : public CommPort {
   int fd_;
   int wakeFd_;  // an eventfd that is readable while a cancel or close is pending
   bool closed_ = false;
+  std::atomic<bool> gone_{false};  // a read saw a hang-up or an I/O error
   int inFlight_ = 0;
   int staleOps_ = 0;  // operations in flight that a CancelIo has cancelled
   std::uint64_t cancelGeneration_ = 0;

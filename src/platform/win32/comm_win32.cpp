@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "platform/comm.h"
+#include "platform/read_failure.h"
 
 namespace qs::platform {
 namespace {
@@ -102,6 +103,7 @@ class Win32CommPort final : public CommPort {
   long Read(std::uint8_t* buffer, std::size_t size) override {
     Use use(*this);
     if (!use) return -1;
+    const std::uint64_t generation = cancelGeneration_.load();
     // One reader per port, so one OVERLAPPED serves every read; it is free again only
     // once GetOverlappedResult has waited the I/O out.
     std::memset(&readOverlapped_, 0, sizeof readOverlapped_);
@@ -112,7 +114,7 @@ class Win32CommPort final : public CommPort {
       const DWORD error = GetLastError();
       // Anything but "pending" means no I/O was started.
       if (error == ERROR_TIMEOUT) return 0;
-      if (error != ERROR_IO_PENDING) return -1;
+      if (error != ERROR_IO_PENDING) return Failed(error, generation, 0);
     }
     DWORD count = 0;
     if (GetOverlappedResult(use.handle(), &readOverlapped_, &count, TRUE)) {
@@ -121,9 +123,12 @@ class Win32CommPort final : public CommPort {
     // Windows reports an expired read time-out as a success with a short count; Wine
     // fails it with ERROR_TIMEOUT. Either way whatever arrived is in the buffer, and so is
     // what a cancelled read (ERROR_OPERATION_ABORTED) had read: it exists nowhere else.
-    if (GetLastError() == ERROR_TIMEOUT || count > 0) return static_cast<long>(count);
-    return -1;
+    const DWORD error = GetLastError();
+    if (error == ERROR_TIMEOUT) return static_cast<long>(count);
+    return Failed(error, generation, count);
   }
+
+  bool Gone() const override { return gone_.load(); }
 
   bool WaitForInput(std::chrono::milliseconds limit) override {
     Use use(*this);
@@ -248,6 +253,13 @@ class Win32CommPort final : public CommPort {
     return false;
   }
 
+  // A failed read: notes whether the device has gone, and hands back what had come.
+  long Failed(DWORD error, std::uint64_t generation, DWORD count) {
+    const bool cancelled = cancelGeneration_.load() != generation || handle_.load() == nullptr;
+    if (ReadFailureMeansGone(error, cancelled)) gone_.store(true);
+    return count > 0 ? static_cast<long>(count) : -1;
+  }
+
   static DWORD MsUntil(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
@@ -282,6 +294,7 @@ class Win32CommPort final : public CommPort {
   std::atomic<HANDLE> handle_;
   std::atomic<int> inFlight_{0};
   std::atomic<std::uint64_t> cancelGeneration_{0};
+  std::atomic<bool> gone_{false};
   std::mutex mutex_;
   std::condition_variable idle_;
   const Events events_;
