@@ -277,7 +277,7 @@ TEST_F(SerialLinkTest, ADeviceThatGoesAwayClosesThePortAndKeepsTheClaim) {
 }
 
 TEST(ReadFailureTest, OnlyTheCodesOfAVanishedDeviceMeanGone) {
-  for (const std::uint32_t code : {5u, 6u, 22u, 1617u}) {
+  for (const std::uint32_t code : {5u, 6u, 22u, 109u, 1617u}) {
     EXPECT_TRUE(platform::ReadFailureMeansGone(code, false)) << code;
     EXPECT_TRUE(platform::ReadFailureMeansGone(code, true)) << code;
   }

@@ -7,6 +7,8 @@ namespace {
 constexpr std::uint32_t kErrorAccessDenied = 5;
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorBadCommand = 22;
+// What Wine gives when the device behind its port has hung up (EIO).
+constexpr std::uint32_t kErrorBrokenPipe = 109;
 constexpr std::uint32_t kErrorOperationAborted = 995;
 constexpr std::uint32_t kErrorDeviceRemoved = 1617;
 
@@ -17,6 +19,7 @@ bool ReadFailureMeansGone(std::uint32_t error, bool cancelled) {
     case kErrorAccessDenied:
     case kErrorInvalidHandle:
     case kErrorBadCommand:
+    case kErrorBrokenPipe:
     case kErrorDeviceRemoved:
       return true;
     case kErrorOperationAborted:
