@@ -77,8 +77,7 @@ class ApplicationTest : public ::testing::Test {
   SettingsStore settings_;
   testing::FakeClock clock_;
   EventLog log_{settings_, clock_};
-  PortUsage usage_;
-  testing::FakeSerialPort serial_{usage_};
+  testing::FakeSerialPort serial_;
   FakeServer server_{log_};
   int dialogResult_ = 1;
   std::function<void()> duringDialog_;

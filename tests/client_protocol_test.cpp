@@ -54,11 +54,12 @@ class ClientProtocolTest : public ::testing::Test {
   testing::FakeComm comm_;
   testing::FakeSockets sockets_;
   PortUsage usage_;
+  PortClaim claim_;
   CommandParameters parameters_;
   ClientSender sender_{log_};
-  SerialLink serial_{log_, usage_, parameters_.deviceType, comm_, sender_};
-  CommandInterpreter interpreter_{log_, settings_, serial_, usage_, parameters_, sender_};
-  ClientDemux demux_{log_, serial_, interpreter_, parameters_.deviceType};
+  SerialLink serial_{log_, usage_, comm_, sender_, [this] { claim_.portClaimed.store(false); }};
+  CommandInterpreter interpreter_{log_, settings_, serial_, claim_, parameters_, sender_};
+  ClientDemux demux_{log_, serial_, interpreter_};
   ClientSlot clientA_;
   ClientSlot clientB_;
 };

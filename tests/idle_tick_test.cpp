@@ -40,8 +40,9 @@ class IdleTickTest : public ::testing::Test {
   testing::FakeListControl control_;
   EventList list_{control_};
   PortUsage usage_;
-  testing::FakeSerialPort serial_{usage_};
-  IdleTick tick_{settings_, log_, usage_, serial_};
+  PortClaim claim_;
+  testing::FakeSerialPort serial_;
+  IdleTick tick_{settings_, log_, usage_, claim_, serial_};
 };
 
 TEST_F(IdleTickTest, ClosesAnOpenPortOnTheTickAfterTheLimitAndLogsOnce) {
@@ -77,11 +78,11 @@ TEST_F(IdleTickTest, AWriteOrOpenRestartsTheCount) {
 TEST_F(IdleTickTest, AlwaysOpenReleasesTheClaimButNeverClosesOrLogs) {
   Configure(2, 1);
   serial_.isOpen = true;
-  usage_.portClaimed.store(true);
+  claim_.portClaimed.store(true);
   Ticks(2);
-  EXPECT_TRUE(usage_.portClaimed.load());
+  EXPECT_TRUE(claim_.portClaimed.load());
   Ticks(1);
-  EXPECT_FALSE(usage_.portClaimed.load());
+  EXPECT_FALSE(claim_.portClaimed.load());
   Ticks(30);
   EXPECT_EQ(serial_.closeCalls, 0);
   EXPECT_TRUE(serial_.isOpen);
@@ -99,14 +100,14 @@ TEST_F(IdleTickTest, AnAlwaysOpenPortWhoseDeviceWentAwayIsOpenedAgainEveryTick) 
   Configure(0, 1);
   serial_.deviceGone = true;
   serial_.openSucceeds = false;
-  usage_.portClaimed.store(true);
+  claim_.portClaimed.store(true);
   Ticks(3);
   EXPECT_EQ(serial_.reopenCalls, 3);
   serial_.openSucceeds = true;
   Ticks(1);
   EXPECT_EQ(serial_.reopenCalls, 4);
   EXPECT_EQ(serial_.opens.back(), "COM4 19200 7 E 2 10 50 0");
-  EXPECT_TRUE(usage_.portClaimed.load());
+  EXPECT_TRUE(claim_.portClaimed.load());
   Ticks(5);  // back: nothing more to do
   EXPECT_EQ(serial_.reopenCalls, 4);
   EXPECT_EQ(serial_.closeCalls, 0);
@@ -120,9 +121,9 @@ TEST_F(IdleTickTest, AnAlwaysOpenPortWhoseDeviceWentAwayIsOpenedAgainEveryTick) 
 
 TEST_F(IdleTickTest, ClaimIsClearedOnDemandToo) {
   Configure(1, 0);
-  usage_.portClaimed.store(true);
+  claim_.portClaimed.store(true);
   Ticks(2);
-  EXPECT_FALSE(usage_.portClaimed.load());
+  EXPECT_FALSE(claim_.portClaimed.load());
 }
 
 TEST_F(IdleTickTest, WithoutALimitItOnlyCountsAndANewLimitBelowTheCountFiresAtOnce) {

@@ -22,8 +22,9 @@ class MainDialogTest : public ::testing::Test {
   testing::FakeClock clock_;
   EventLog log_{settings_, clock_};
   PortUsage usage_;
-  testing::FakeSerialPort serial_{usage_};
-  IdleTick tick_{settings_, log_, usage_, serial_};
+  testing::FakeSerialPort serial_;
+  PortClaim claim_;
+  IdleTick tick_{settings_, log_, usage_, claim_, serial_};
   int settingsOpened_ = 0;
   MainDialog dialog_{log_, tick_, [this] { ++settingsOpened_; }};
   testing::FakeDialogWindow window_;

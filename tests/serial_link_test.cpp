@@ -34,9 +34,10 @@ class SerialLinkTest : public ::testing::Test {
   }
   ~SerialLinkTest() override { log_.SetLogView(nullptr); }
 
-  int Open(std::string name = "COM3") {
-    return link_.OpenSerialPort(name, 9600, 8, 'N', 1, 10, 50, 0);
+  int Open(SerialLink& link, std::string name = "COM3") {
+    return link.OpenSerialPort(name, 9600, 8, 'N', 1, 10, 50, 0);
   }
+  int Open(std::string name = "COM3") { return Open(link_, std::move(name)); }
   std::vector<std::string> Lines() { return lines_.Texts(); }
   std::vector<std::string> LinesFrom(std::size_t first) { return lines_.TextsFrom(first); }
 
@@ -48,14 +49,14 @@ class SerialLinkTest : public ::testing::Test {
   testing::FakeComm comm_;
   testing::FakeSockets sockets_;
   PortUsage usage_;
-  std::atomic<std::int32_t> deviceType_{0};
+  std::atomic<bool> claimed_{false};  // the bridge's claim, which every close releases
   ClientSender sender_{log_};
-  SerialLink link_{log_, usage_, deviceType_, comm_, sender_};
+  SerialLink link_{log_, usage_, comm_, sender_, [this] { claimed_.store(false); }};
 };
 
 TEST_F(SerialLinkTest, OpenConfiguresTheDeviceAndCloseLogsInOrder) {
   usage_.idleSeconds.store(40);
-  deviceType_.store(227);
+  link_.SetDeviceType(227);
   std::string name = "com3";
   ASSERT_EQ(link_.OpenSerialPort(name, 9600, 8, 'N', 1, 10, 50, 0), 0);
   EXPECT_EQ(name, "COM3");
@@ -75,19 +76,19 @@ TEST_F(SerialLinkTest, OpenConfiguresTheDeviceAndCloseLogsInOrder) {
   EXPECT_EQ(comm_.device.inputQueue, 1020u);
   EXPECT_EQ(comm_.device.outputQueue, 1024u);
 
-  usage_.portClaimed.store(true);
+  claimed_.store(true);
   EXPECT_EQ(link_.CloseSerialPort(), 1);
   EXPECT_FALSE(link_.IsOpen());
-  EXPECT_FALSE(usage_.portClaimed.load());
+  EXPECT_FALSE(claimed_.load());
   EXPECT_EQ(comm_.device.closes.load(), 1);
   EXPECT_EQ(Lines(), (std::vector<std::string>{"baud=9600 data=8 parity=N stop=1",
                                                "Serial Polling - start", "Serial Off - start",
                                                "Serial Polling - stop", "Serial Off - stop"}));
 
   // A second close finds nothing: no line, but the claim is cleared all the same.
-  usage_.portClaimed.store(true);
+  claimed_.store(true);
   EXPECT_EQ(link_.CloseSerialPort(), 0);
-  EXPECT_FALSE(usage_.portClaimed.load());
+  EXPECT_FALSE(claimed_.load());
   EXPECT_EQ(Lines().size(), 5u);
 }
 
@@ -167,7 +168,7 @@ TEST_F(SerialLinkTest, DataGoesToTheOwnerOnlyAndAckDevicesGetTheirAcksFirst) {
   ASSERT_TRUE(WaitUntil([&] { return comm_.device.reads.load() >= 3; }));
 
   owner.Assign(testing::FakeClient(sockets_, 42));
-  deviceType_.store(kAckDeviceType);
+  link_.SetDeviceType(kAckDeviceType);
   comm_.device.Feed({'1', '2', 0x0D, '4', '5', 0x0D});
   ASSERT_TRUE(WaitUntil([&] { return journal_.Entries().size() == 3; }));
   EXPECT_EQ(journal_.Entries(), (std::vector<std::string>{"write 6", "write 6", "send 6"}));
@@ -177,7 +178,7 @@ TEST_F(SerialLinkTest, DataGoesToTheOwnerOnlyAndAckDevicesGetTheirAcksFirst) {
   EXPECT_EQ(sent[0].bytes, (std::vector<std::uint8_t>{'1', '2', 0x0D, '4', '5', 0x0D}));
 
   // Any other device type: a CR is just data.
-  deviceType_.store(107);
+  link_.SetDeviceType(107);
   comm_.device.Feed({0x0D});
   ASSERT_TRUE(WaitUntil([&] { return sockets_.SentSoFar().size() == 2; }));
   EXPECT_EQ(comm_.device.Written().size(), 2u);
@@ -204,18 +205,18 @@ TEST_F(SerialLinkTest, SendErrorsAreLoggedAndNotRetried) {
 
 TEST_F(SerialLinkTest, WritesCountAsUseAndReportBytesThatDidNotGoOut) {
   usage_.idleSeconds.store(9);
-  EXPECT_EQ(link_.WriteSerialByte('x'), 1) << "no port open";
+  EXPECT_EQ(link_.WriteSerialByte('x'), SerialLink::WriteResult::kNoPort);
   EXPECT_EQ(usage_.idleSeconds.load(), 9);
 
   ASSERT_EQ(Open(), 0);
   usage_.idleSeconds.store(9);
-  EXPECT_EQ(link_.WriteSerialByte('a'), 0);
+  EXPECT_EQ(link_.WriteSerialByte('a'), SerialLink::WriteResult::kWritten);
   EXPECT_EQ(usage_.idleSeconds.load(), 0);
 
-  // The write time-out ran out (CTS held low, say): the caller hears 1 instead of waiting.
+  // The write time-out ran out (CTS held low, say): the caller hears so instead of waiting.
   comm_.device.writesGoOut = false;
   usage_.idleSeconds.store(9);
-  EXPECT_EQ(link_.WriteSerialByte('b'), 1);
+  EXPECT_EQ(link_.WriteSerialByte('b'), SerialLink::WriteResult::kNotTaken);
   EXPECT_EQ(usage_.idleSeconds.load(), 0);
   EXPECT_EQ(comm_.device.Written(), std::vector<std::uint8_t>{'a'});
 }
@@ -235,7 +236,7 @@ TEST_F(SerialLinkTest, ADeviceThatGoesAwayClosesThePortAndKeepsTheClaim) {
   ASSERT_EQ(Open(), 0);
   ClientSlot owner;
   sender_.ownerClient.store(&owner);
-  usage_.portClaimed.store(true);
+  claimed_.store(true);
   const std::size_t first = Lines().size();
 
   comm_.device.unplugged = true;
@@ -246,7 +247,7 @@ TEST_F(SerialLinkTest, ADeviceThatGoesAwayClosesThePortAndKeepsTheClaim) {
                                       "Serial Polling - stop", "Serial Off - stop"}));
   EXPECT_TRUE(link_.DeviceGone());
   EXPECT_TRUE(comm_.device.closed());
-  EXPECT_TRUE(usage_.portClaimed.load());
+  EXPECT_TRUE(claimed_.load());
   EXPECT_EQ(sender_.ownerClient.load(), &owner);
   const int reads = comm_.device.reads.load();
 
@@ -312,11 +313,11 @@ TEST_F(SerialLinkTest, ReadsThatEndAtOnceOnASilentLineDoNotSpin) {
 }
 
 TEST_F(SerialLinkTest, AReaderThatIgnoresTheCancelEndsWhenThePortCloses) {
+  SerialLink link(log_, usage_, comm_, sender_, {}, milliseconds(200));
   comm_.device.cancelRefused = true;
-  ASSERT_EQ(Open(), 0);
+  ASSERT_EQ(Open(link), 0);
   ASSERT_TRUE(WaitUntil([&] { return comm_.device.readsInFlight.load() == 1; }));
-  link_.SetReaderStopWait(milliseconds(200));
-  EXPECT_EQ(link_.CloseSerialPort(), 1);
+  EXPECT_EQ(link.CloseSerialPort(), 1);
   EXPECT_EQ(LinesFrom(2), (std::vector<std::string>{
                               "Serial Off - start", "Serial Polling - stop",
                               "Serial Off - stop - Error - nie zatrzymano watku SerialPolling"}));
@@ -338,20 +339,20 @@ TEST_F(SerialLinkTest, ACancelThatMissesTheReadIsRepeated) {
 // A driver that never lets go: the close still returns within its bounds, the port is
 // reported closed, and a new open gets a new reader that the old one cannot disturb.
 TEST_F(SerialLinkTest, AStuckDriverDoesNotHoldTheCloseOrTheNextOpen) {
+  SerialLink link(log_, usage_, comm_, sender_, {}, milliseconds(100));
   comm_.device.stuckDriver = true;
-  ASSERT_EQ(Open(), 0);
+  ASSERT_EQ(Open(link), 0);
   ASSERT_TRUE(WaitUntil([&] { return comm_.device.readsInFlight.load() == 1; }));
-  link_.SetReaderStopWait(milliseconds(100));
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(link_.CloseSerialPort(), 1);
+  EXPECT_EQ(link.CloseSerialPort(), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2000));
-  EXPECT_FALSE(link_.IsOpen());
+  EXPECT_FALSE(link.IsOpen());
   EXPECT_EQ(LinesFrom(2), (std::vector<std::string>{"Serial Off - start", "Serial Off - stop"}));
 
   comm_.device.stuckDriver = false;
   comm_.device.ReleaseStuckRead();
-  ASSERT_EQ(Open(), 0);
-  EXPECT_EQ(link_.CloseSerialPort(), 1);
+  ASSERT_EQ(Open(link), 0);
+  EXPECT_EQ(link.CloseSerialPort(), 1);
 }
 
 TEST_F(SerialLinkTest, ClosesAndWritesFromSeveralThreadsAtOnce) {
@@ -373,7 +374,7 @@ TEST_F(SerialLinkTest, ClosesAndWritesFromSeveralThreadsAtOnce) {
 
 TEST_F(SerialLinkTest, APortLeftOpenAtExitIsClosedQuietly) {
   {
-    SerialLink link(log_, usage_, deviceType_, comm_, sender_);
+    SerialLink link(log_, usage_, comm_, sender_);
     std::string name = "COM5";
     ASSERT_EQ(link.OpenSerialPort(name, 9600, 8, 'N', 1, 0, 0, 0), 0);
   }

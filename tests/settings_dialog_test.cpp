@@ -1,5 +1,5 @@
 // The settings dialog against in-memory controls: what it shows, saves and applies.
-#include "settings/settings_dialog.h"
+#include "app/settings_dialog.h"
 
 #include <gtest/gtest.h>
 
@@ -46,8 +46,7 @@ class SettingsDialogTest : public ::testing::Test {
   SettingsStore settings_;
   testing::FakeClock clock_;
   EventLog log_{settings_, clock_};
-  PortUsage usage_;
-  testing::FakeSerialPort serial_{usage_};
+  testing::FakeSerialPort serial_;
   std::vector<std::string> serialCalls_;
   FakeServer server_;
   SettingsDialog dialog_{settings_, log_, serial_, server_};

@@ -19,7 +19,7 @@ void IdleTick::OnTick() {
   if (settings.portAlwaysOpen == 0) {
     if (serial_.CloseSerialPort() != 0) log_.LogEvent("Wykonano autorozlaczenie!");
   }
-  usage_.portClaimed.store(false);
+  claim_.portClaimed.store(false);
 }
 
 }  // namespace qs

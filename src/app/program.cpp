@@ -3,11 +3,13 @@
 #include "app/host_addresses.h"
 #include "app/idle_tick.h"
 #include "app/main_dialog.h"
+#include "app/settings_dialog.h"
 #include "bridge/client_demux.h"
 #include "bridge/client_sender.h"
 #include "bridge/client_slot.h"
 #include "bridge/command_interpreter.h"
 #include "bridge/command_parameters.h"
+#include "bridge/port_claim.h"
 #include "bridge/tcp_server.h"
 #include "log/event_log.h"
 #include "platform/clock.h"
@@ -17,7 +19,6 @@
 #include "platform/ui.h"
 #include "serial/port_usage.h"
 #include "serial/serial_link.h"
-#include "settings/settings_dialog.h"
 #include "settings/settings_file.h"
 #include "settings/settings_store.h"
 
@@ -27,15 +28,17 @@ int RunProgram() {
   SettingsStore settings;
   EventLog log(settings, platform::SystemClock());
   PortUsage usage;
+  PortClaim claim;
   CommandParameters parameters;
   // Before the serial link: its reader may send to a slot until the link is gone.
   ClientSlots slots;
   ClientSender sender(log);
-  SerialLink serial(log, usage, parameters.deviceType, platform::SystemComm(), sender);
-  CommandInterpreter interpreter(log, settings, serial, usage, parameters, sender);
-  ClientDemux demux(log, serial, interpreter, parameters.deviceType);
+  SerialLink serial(log, usage, platform::SystemComm(), sender,
+                    [&claim] { claim.portClaimed.store(false); });
+  CommandInterpreter interpreter(log, settings, serial, claim, parameters, sender);
+  ClientDemux demux(log, serial, interpreter);
   TcpServer server(settings, log, platform::SystemSockets(), slots, demux);
-  IdleTick tick(settings, log, usage, serial);
+  IdleTick tick(settings, log, usage, claim, serial);
 
   const Application app{
       settings,

@@ -64,14 +64,14 @@ void ClientDemux::LogCommandChunk(const std::uint8_t* data, std::size_t length) 
 
 void ClientDemux::WriteDataByte(std::uint8_t byte, ChunkData& chunk) {
   // Devices that get an ACK from the bridge after each CR must never get one from a client.
-  if (byte == kAck && deviceType_.load() == kAckDeviceType) return;
+  if (byte == kAck && serial_.DeviceType() == kAckDeviceType) return;
   // A device that holds its line would otherwise keep this thread, and with it every
   // client and shut-down, for a write time-out per byte.
   if (chunk.deviceRefused) {
     ++chunk.dropped;
     return;
   }
-  if (serial_.WriteDataByte(byte) == SerialLink::WriteResult::kNotTaken) {
+  if (serial_.WriteSerialByte(byte) == SerialLink::WriteResult::kNotTaken) {
     chunk.deviceRefused = true;
     ++chunk.dropped;
   }

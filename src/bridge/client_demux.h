@@ -1,7 +1,6 @@
 // ProcessClientData: splits a client's bytes into data for the port and ESC-framed command lines.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -17,9 +16,8 @@ class ClientDemux {
   // "Komenda:" and at most this much of the chunk fit the log line's 1024-byte buffer.
   static constexpr std::size_t kMaxLoggedChunk = 1015;
 
-  ClientDemux(EventLog& log, SerialLink& serial, CommandInterpreter& interpreter,
-              const std::atomic<std::int32_t>& deviceType)
-      : log_(log), serial_(serial), interpreter_(interpreter), deviceType_(deviceType) {}
+  ClientDemux(EventLog& log, SerialLink& serial, CommandInterpreter& interpreter)
+      : log_(log), serial_(serial), interpreter_(interpreter) {}
 
   // One chunk from the client in sender, in order: data bytes go to the port one by one,
   // ESC ESC is one data byte ESC, ESC and anything else starts a command line that runs
@@ -44,7 +42,6 @@ class ClientDemux {
   EventLog& log_;
   SerialLink& serial_;
   CommandInterpreter& interpreter_;
-  const std::atomic<std::int32_t>& deviceType_;
 };
 
 }  // namespace qs

@@ -76,7 +76,7 @@ void CommandInterpreter::Execute(const std::string& line, const std::uint8_t* da
   if ((at = Find(text, "TIMEOUT1=")) != std::string::npos) parameters_.timeout1 = number(at, 9);
   if ((at = Find(text, "TIMEOUT2=")) != std::string::npos) parameters_.timeout2 = number(at, 9);
   if ((at = Find(text, "TIMEOUT3=")) != std::string::npos) parameters_.timeout3 = number(at, 9);
-  if ((at = Find(text, "TYP=")) != std::string::npos) parameters_.deviceType.store(number(at, 4));
+  if ((at = Find(text, "TYP=")) != std::string::npos) serial_.SetDeviceType(number(at, 4));
 
   const bool alwaysOpen = settings_.Snapshot().portAlwaysOpen != 0;
   if ((at = Find(text, "COM")) != std::string::npos) {
@@ -84,13 +84,13 @@ void CommandInterpreter::Execute(const std::string& line, const std::uint8_t* da
     Reply(sender, &status, 1);
   }
   if (Find(text, "TEST") != std::string::npos) {
-    const bool inUse = alwaysOpen ? usage_.portClaimed.load() : serial_.IsOpen();
+    const bool inUse = alwaysOpen ? claim_.portClaimed.load() : serial_.IsOpen();
     const std::uint8_t status = inUse ? 1 : 0;
     Reply(sender, &status, 1);
   }
   if (Find(text, "CLOSE") != std::string::npos) {
     if (alwaysOpen) {
-      usage_.portClaimed.store(false);
+      claim_.portClaimed.store(false);
     } else {
       serial_.CloseSerialPort();
     }
@@ -135,7 +135,7 @@ std::uint8_t CommandInterpreter::OpenOrClaim(std::int32_t portNumber, bool alway
   if (alwaysOpen) {
     // The claim is on the port of the settings, whatever number the client gave.
     bool expected = false;
-    if (!usage_.portClaimed.compare_exchange_strong(expected, true)) return 1;
+    if (!claim_.portClaimed.compare_exchange_strong(expected, true)) return 1;
     sender_.ownerClient.store(&sender);
     return 0;
   }

@@ -8,8 +8,8 @@
 #include "bridge/client_sender.h"
 #include "bridge/client_slot.h"
 #include "bridge/command_parameters.h"
+#include "bridge/port_claim.h"
 #include "log/event_log.h"
-#include "serial/port_usage.h"
 #include "serial/serial_link.h"
 #include "settings/settings_store.h"
 
@@ -18,11 +18,11 @@ namespace qs {
 class CommandInterpreter {
  public:
   CommandInterpreter(EventLog& log, const SettingsStore& settings, SerialLink& serial,
-                     PortUsage& usage, CommandParameters& parameters, ClientSender& sender)
+                     PortClaim& claim, CommandParameters& parameters, ClientSender& sender)
       : log_(log),
         settings_(settings),
         serial_(serial),
-        usage_(usage),
+        claim_(claim),
         parameters_(parameters),
         sender_(sender) {}
 
@@ -47,7 +47,7 @@ class CommandInterpreter {
   EventLog& log_;
   const SettingsStore& settings_;
   SerialLink& serial_;
-  PortUsage& usage_;
+  PortClaim& claim_;
   CommandParameters& parameters_;
   ClientSender& sender_;
   int rtsState_ = 1;

@@ -5,12 +5,34 @@
 #include <array>
 #include <climits>
 
+#include "platform/comm.h"
+
 namespace qs {
+namespace {
+
+constexpr std::uint32_t kDtrEnable = 1u << platform::kDcbDtrControlShift;
+constexpr std::uint32_t kDtrHandshake = 2u << platform::kDcbDtrControlShift;
+constexpr std::uint32_t kRtsEnable = 1u << platform::kDcbRtsControlShift;
+constexpr std::uint32_t kRtsHandshake = 2u << platform::kDcbRtsControlShift;
+
+constexpr std::uint32_t kFlagsCleared = kDtrHandshake | kRtsHandshake;
+constexpr std::uint32_t kFlagsSet =
+    platform::kDcbParity | platform::kDcbErrorChar | kDtrEnable | kRtsEnable;
+static_assert(kFlagsCleared == 0x2020u && kFlagsSet == 0x1412u);
+
+}  // namespace
 
 void UpperCasePortName(std::string& name) {
   for (char& c : name) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
+}
+
+bool NormalizePortName(std::string& name, const platform::CommApi& comm) {
+  // A path such as "/dev/ttyUSB0" names its device exactly; upper-cased it names nothing.
+  if (comm.IsDevicePath(name)) return true;
+  UpperCasePortName(name);
+  return false;
 }
 
 std::int32_t ParseDecimal(const char* text) {
@@ -51,9 +73,9 @@ bool IsCtsFlowDeviceType(std::int32_t deviceType) {
 }
 
 std::uint32_t AdjustDcbFlags(std::uint32_t flags, std::int32_t deviceType) {
-  flags &= ~0x2020u;
-  flags |= 0x1412u;
-  if (IsCtsFlowDeviceType(deviceType)) flags |= 0x4u;
+  flags &= ~kFlagsCleared;
+  flags |= kFlagsSet;
+  if (IsCtsFlowDeviceType(deviceType)) flags |= platform::kDcbOutxCtsFlow;
   return flags;
 }
 

@@ -4,12 +4,18 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/comm.h"
+
 namespace qs {
 
 inline constexpr std::int32_t kAckDeviceType = 108;
 
 // Upper-cases the letters a to z in place (nothing else: no locale decides).
 void UpperCasePortName(std::string& name);
+
+// A COM name counts in upper case: it is upper-cased in place. A device path of the system
+// stays exactly as given; true for such a path.
+bool NormalizePortName(std::string& name, const platform::CommApi& comm);
 
 // The name under which a port is opened: "\\.\COMn" when the number behind the first "COM"
 // is 8 or more (the only form Windows accepts for those), otherwise the name as it stands.
@@ -23,7 +29,7 @@ std::string FormatModeString(std::uint32_t baud, std::int32_t dataBits, char par
 bool IsCtsFlowDeviceType(std::int32_t deviceType);
 
 // The DCB flag word after the mode string: parity checking and the error character on,
-// DTR and RTS raised while open, DSR sensitivity and RTS handshake off, CTS flow for the
+// DTR and RTS raised while open, DTR and RTS handshake off, CTS flow for the
 // device types that need it.
 std::uint32_t AdjustDcbFlags(std::uint32_t flags, std::int32_t deviceType);
 

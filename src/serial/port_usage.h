@@ -1,4 +1,4 @@
-// How the port is being used: the idle count and the claim.
+// How long the port has been idle: the count the idle tick keeps and every write resets.
 #pragma once
 
 #include <atomic>
@@ -6,13 +6,11 @@
 
 namespace qs {
 
-// Shared by the user-interface thread (the idle tick, the settings dialog), the TCP server
-// thread (opens, writes and commands) and the serial reader.
+// Shared by the user-interface thread (the idle tick), the TCP server thread (opens and
+// writes) and the serial reader.
 struct PortUsage {
   // Ticks since the last byte written to an open port or the last open.
   std::atomic<std::int32_t> idleSeconds{0};
-  // In always-open mode: a client holds the port.
-  std::atomic<bool> portClaimed{false};
 };
 
 }  // namespace qs

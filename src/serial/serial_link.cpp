@@ -95,9 +95,7 @@ int SerialLink::Open(std::string& name, std::uint32_t baud, std::int32_t dataBit
                      std::uint32_t totalTimeoutConstant, std::uint32_t totalTimeoutMultiplier,
                      bool quiet) {
   if (name.empty()) return 1;
-  // A path such as "/dev/ttyUSB0" names its device exactly; upper-cased it names nothing.
-  const bool isPath = comm_.IsDevicePath(name);
-  if (!isPath) UpperCasePortName(name);
+  const bool isPath = NormalizePortName(name, comm_);
   const std::string devicePath = isPath ? name : DevicePathFor(name);
 
   std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
@@ -258,7 +256,7 @@ void SerialLink::WaitForInput(const Reader& reader) {
   }
 }
 
-SerialLink::WriteResult SerialLink::WriteDataByte(std::uint8_t byte) {
+SerialLink::WriteResult SerialLink::WriteSerialByte(std::uint8_t byte) {
   const std::shared_ptr<platform::CommPort> port = Port();
   if (!port) return WriteResult::kNoPort;
   return WriteByteTo(*port, byte);
@@ -275,7 +273,7 @@ void SerialLink::InterruptWrites() {
 }
 
 int SerialLink::CloseSerialPort() {
-  usage_.portClaimed.store(false);
+  if (onClose_) onClose_();
   std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
   ReapGoneReader();
   deviceGone_.store(false);

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,9 +27,21 @@ class SerialLink final : public SerialPortControl {
   static constexpr std::uint32_t kWriteTimeoutMilliseconds = 1000;
   static constexpr std::size_t kReadSize = 1023;
 
-  SerialLink(EventLog& log, PortUsage& usage, const std::atomic<std::int32_t>& deviceType,
-             platform::CommApi& comm, DeviceDataSink& deviceData)
-      : log_(log), usage_(usage), deviceType_(deviceType), comm_(comm), deviceData_(deviceData) {}
+  // How long a close waits for the reader after cancelling its I/O, and again after closing
+  // the port, before it leaves the reader to end on its own.
+  static constexpr std::chrono::milliseconds kReaderStopWait{1000};
+
+  // onClose runs at the start of every CloseSerialPort, whether a port was open or not (the
+  // bridge releases its claim there); a port whose device went away closes without it.
+  SerialLink(EventLog& log, PortUsage& usage, platform::CommApi& comm, DeviceDataSink& deviceData,
+             std::function<void()> onClose = {},
+             std::chrono::milliseconds readerStopWait = kReaderStopWait)
+      : log_(log),
+        usage_(usage),
+        comm_(comm),
+        deviceData_(deviceData),
+        onClose_(std::move(onClose)),
+        readerStopWait_(readerStopWait) {}
   // A port still open at exit (one a client opened) is closed without a log line.
   ~SerialLink() override;
   SerialLink(const SerialLink&) = delete;
@@ -48,11 +62,7 @@ class SerialLink final : public SerialPortControl {
   // Writes one byte to the open port and waits until it went out (at most the write
   // time-out). kNotTaken: the port is open but the byte did not go out (the device holds
   // its line, or the write was interrupted); it never goes out later.
-  WriteResult WriteDataByte(std::uint8_t byte);
-  // The same as 0 (written) or 1 (no port, or the byte did not go out).
-  int WriteSerialByte(std::uint8_t byte) {
-    return WriteDataByte(byte) == WriteResult::kWritten ? 0 : 1;
-  }
+  WriteResult WriteSerialByte(std::uint8_t byte);
   // Makes a write in progress on any thread give up at once, as shut-down needs.
   void InterruptWrites();
 
@@ -60,9 +70,10 @@ class SerialLink final : public SerialPortControl {
   // The open port, for the commands that drive it directly; nullptr when closed.
   std::shared_ptr<platform::CommPort> Port() const;
 
-  // How long a close waits for the reader after cancelling its I/O, and again after
-  // closing the port, before it leaves the reader to end on its own.
-  void SetReaderStopWait(std::chrono::milliseconds wait) { readerStopWait_ = wait; }
+  // The device type that clients' TYP= sets: it decides the DCB flags at the next open and,
+  // at once, whether the reader acknowledges each CR the device sends. 0 at start.
+  void SetDeviceType(std::int32_t type) { deviceType_.store(type); }
+  std::int32_t DeviceType() const { return deviceType_.load(); }
 
  private:
   struct Reader;
@@ -90,10 +101,11 @@ class SerialLink final : public SerialPortControl {
 
   EventLog& log_;
   PortUsage& usage_;
-  const std::atomic<std::int32_t>& deviceType_;
   platform::CommApi& comm_;
   DeviceDataSink& deviceData_;
-  std::chrono::milliseconds readerStopWait_{1000};
+  const std::function<void()> onClose_;
+  const std::chrono::milliseconds readerStopWait_;
+  std::atomic<std::int32_t> deviceType_{0};
 
   // Opens and closes run one at a time, whichever thread asks.
   std::mutex lifecycleMutex_;

@@ -18,8 +18,8 @@ class SerialPortControl {
                              std::uint32_t totalTimeoutConstant,
                              std::uint32_t totalTimeoutMultiplier) = 0;
 
-  // Clears the claim, stops the reader and closes the port. Returns 1 when a port was
-  // open and has been closed, 0 when none was open.
+  // Stops the reader and closes the port; the serial link first tells the bridge, which
+  // releases its claim. Returns 1 when a port was open and has been closed, 0 when none was.
   virtual int CloseSerialPort() = 0;
 
   // True while the port stands closed because its device went away: from then until the

@@ -6,15 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "serial/port_usage.h"
+#include "fakes/fake_comm.h"
+#include "serial/port_config.h"
 #include "serial/serial_port_control.h"
 
 namespace qs::testing {
 
 class FakeSerialPort final : public SerialPortControl {
  public:
-  explicit FakeSerialPort(PortUsage& usage) : usage_(usage) {}
-
   int ReopenSerialPort(std::string& name, std::uint32_t baud, std::int32_t dataBits, char parity,
                        std::int32_t stopBits, std::uint32_t intervalTimeout,
                        std::uint32_t totalTimeoutConstant,
@@ -31,27 +30,19 @@ class FakeSerialPort final : public SerialPortControl {
                      std::int32_t stopBits, std::uint32_t intervalTimeout,
                      std::uint32_t totalTimeoutConstant,
                      std::uint32_t totalTimeoutMultiplier) override {
-    // As the serial link does on Linux: a path keeps its case, a COM name is upper-cased.
-    for (char& c : name) {
-      if (name.find('/') != std::string::npos) break;
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
+    NormalizePortName(name, names_);
     opens.push_back(name + " " + std::to_string(baud) + " " + std::to_string(dataBits) + " " +
                     parity + " " + std::to_string(stopBits) + " " +
                     std::to_string(intervalTimeout) + " " + std::to_string(totalTimeoutConstant) +
                     " " + std::to_string(totalTimeoutMultiplier));
     if (onCall) onCall("open");
-    if (openSucceeds) {
-      isOpen = true;
-      usage_.idleSeconds.store(0);
-    }
+    if (openSucceeds) isOpen = true;
     return openSucceeds ? 0 : 1;
   }
 
   int CloseSerialPort() override {
     ++closeCalls;
     if (onCall) onCall("close");
-    usage_.portClaimed.store(false);
     const bool wasOpen = isOpen;
     isOpen = false;
     deviceGone = false;
@@ -67,7 +58,7 @@ class FakeSerialPort final : public SerialPortControl {
   std::function<void(const char*)> onCall;
 
  private:
-  PortUsage& usage_;
+  FakeComm names_;  // tells device paths from COM names, as the serial link asks it
 };
 
 }  // namespace qs::testing

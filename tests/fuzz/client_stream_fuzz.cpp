@@ -80,12 +80,13 @@ struct Bridge {
   testing::FakeComm comm;
   testing::FakeSockets sockets;
   PortUsage usage;
+  PortClaim claim;
   CommandParameters parameters;
   ClientSlot slots[ProtocolModel::kSlots];
   ClientSender sender{log};
-  SerialLink serial{log, usage, parameters.deviceType, comm, sender};
-  CommandInterpreter interpreter{log, settings, serial, usage, parameters, sender};
-  ClientDemux demux{log, serial, interpreter, parameters.deviceType};
+  SerialLink serial{log, usage, comm, sender, [this] { claim.portClaimed.store(false); }};
+  CommandInterpreter interpreter{log, settings, serial, claim, parameters, sender};
+  ClientDemux demux{log, serial, interpreter};
 };
 
 template <typename Condition>
@@ -230,7 +231,7 @@ class Run {
     });
     Require(bridge_.serial.IsOpen() == model_.portOpen(),
             [&] { return what() + ": port open or closed wrongly"; });
-    Require(bridge_.usage.portClaimed.load() == model_.claimed(),
+    Require(bridge_.claim.portClaimed.load() == model_.claimed(),
             [&] { return what() + ": claim wrong"; });
 
     const CommandParameters& p = bridge_.parameters;
@@ -238,7 +239,7 @@ class Run {
     Require(p.requestedBaud == q.baud && p.requestedDataBits == q.dataBits &&
                 p.requestedParity == q.parity && p.requestedStopBits == q.stopBits &&
                 p.timeout1 == q.timeout1 && p.timeout2 == q.timeout2 && p.timeout3 == q.timeout3 &&
-                p.deviceType.load() == q.deviceType,
+                bridge_.serial.DeviceType() == q.deviceType,
             [&] { return what() + ": parameters differ"; });
 
     const testing::FakeDevice& device = bridge_.comm.device;

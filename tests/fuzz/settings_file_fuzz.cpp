@@ -5,11 +5,11 @@
 #include <cstring>
 #include <string>
 
+#include "app/settings_dialog.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_dialog_window.h"
 #include "fakes/fake_serial_port.h"
 #include "fuzz_check.h"
-#include "settings/settings_dialog.h"
 #include "settings/settings_file.h"
 #include "support/temp_dir.h"
 
@@ -105,8 +105,7 @@ void CheckDialogOk(SettingsStore& store, const Settings& loaded) {
   SettingsStore logSettings;  // no log file: nothing the fuzzer wrote names a path to write to
   testing::FakeClock clock;
   EventLog log(logSettings, clock);
-  PortUsage usage;
-  testing::FakeSerialPort serial(usage);
+  testing::FakeSerialPort serial;
   CountingServer server;
   SettingsDialog dialog(store, log, serial, server);
 

@@ -1,5 +1,5 @@
 // The settings dialog's behaviour, the same on every platform.
-#include "settings/settings_dialog.h"
+#include "app/settings_dialog.h"
 
 #include <algorithm>
 #include <array>
