@@ -1,4 +1,5 @@
-// The POSIX serial backend against pty pairs.
+// The POSIX serial backend against pty pairs: what only it has (the tests both backends
+// share are in comm_contract_test.cpp).
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -32,160 +33,14 @@
 #include "platform/comm.h"
 #include "platform/posix/device_lock.h"
 #include "platform/posix/posix_syscalls.h"
+#include "support/comm_port_pair.h"
 #include "support/temp_dir.h"
 
 namespace qs::platform {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-using Ms = std::chrono::milliseconds;
-
-constexpr std::uint32_t kMaxDword = 0xFFFFFFFF;
-// A 2-core machine under sanitizers: timers may end late, never early.
-constexpr Ms kEarly = 10ms;
-constexpr Ms kLate = 500ms;
-constexpr Ms kPrompt = 2000ms;  // for "returns at once": far below any time-out in play
-
-Ms Since(Clock::time_point start) {
-  return std::chrono::duration_cast<Ms>(Clock::now() - start);
-}
-
-Ms ThreadCpuTime() {
-  timespec now{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return Ms(now.tv_sec * 1000 + now.tv_nsec / 1'000'000);
-}
-
-// Both ends of a pseudo-terminal. The test keeps its own descriptor of the slave (the
-// port's device) to look at the line settings and the input queue without reading it.
-class PtyPair {
- public:
-  PtyPair() {
-    if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
-    path_ = ::ttyname(slave_);
-  }
-  ~PtyPair() {
-    CloseMaster();
-    if (slave_ >= 0) ::close(slave_);
-  }
-  PtyPair(const PtyPair&) = delete;
-  PtyPair& operator=(const PtyPair&) = delete;
-
-  bool ok() const { return master_ >= 0 && !path_.empty(); }
-  const std::string& path() const { return path_; }
-  int slave() const { return slave_; }
-
-  void CloseMaster() {
-    if (master_ >= 0) ::close(master_);
-    master_ = -1;
-  }
-
-  // Bytes towards the port.
-  bool Send(const std::string& bytes) {
-    return ::write(master_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  }
-
-  // Bytes the port sent: up to count of them, waiting at most limit.
-  std::string Receive(std::size_t count, Ms limit) {
-    std::string got;
-    const auto deadline = Clock::now() + limit;
-    while (got.size() < count) {
-      const auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now());
-      if (left <= 0ms) break;
-      pollfd p{master_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-      char buffer[4096];
-      const ssize_t n = ::read(master_, buffer, std::min(sizeof buffer, count - got.size()));
-      if (n <= 0) break;
-      got.append(buffer, static_cast<std::size_t>(n));
-    }
-    return got;
-  }
-
-  // Everything the port has sent so far.
-  std::string ReceiveAll() { return Receive(1u << 20, 50ms); }
-
-  // Waits until the port's input queue holds at least count bytes.
-  bool WaitQueued(int count, Ms limit) {
-    const auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-      int queued = 0;
-      if (::ioctl(slave_, FIONREAD, &queued) == 0 && queued >= count) return true;
-      pollfd p{slave_, POLLIN, 0};
-      ::poll(&p, 1, 1);
-    }
-    return false;
-  }
-
-  // Suspends the line's output, as an XOFF from the device would: a byte written then finds
-  // no room and stays unsent until ResumeOutput. (Filling the queue instead is not reliable:
-  // the kernel frees room in the background, at times long after a write first fails.)
-  bool SuspendOutput() { return ::tcflow(slave_, TCOOFF) == 0; }
-  bool ResumeOutput() { return ::tcflow(slave_, TCOON) == 0; }
-
-  termios Line() const {
-    termios tio{};
-    ::tcgetattr(slave_, &tio);
-    return tio;
-  }
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
-};
-
-// A call on another thread. If the test fails before the call returns, closing the port on
-// the way out releases it, so a failing test cannot hang in the future's destructor.
-template <typename T>
-class Background {
- public:
-  Background(CommPort& port, std::function<T()> call)
-      : port_(port), future_(std::async(std::launch::async, std::move(call))) {}
-  ~Background() {
-    if (future_.valid() && !Done(0ms)) port_.Close();
-  }
-  Background(const Background&) = delete;
-  Background& operator=(const Background&) = delete;
-
-  bool Done(Ms limit) { return future_.wait_for(limit) == std::future_status::ready; }
-  T Get() { return future_.get(); }
-
- private:
-  CommPort& port_;
-  std::future<T> future_;
-};
-
-struct TimedRead {
-  long count;
-  std::string bytes;
-  Ms elapsed;
-};
-
-TimedRead ReadFrom(CommPort& port, std::size_t size) {
-  std::vector<std::uint8_t> buffer(size);
-  const auto start = Clock::now();
-  const long count = port.Read(buffer.data(), size);
-  TimedRead result{count, {}, Since(start)};
-  if (count > 0) result.bytes.assign(buffer.begin(), buffer.begin() + count);
-  return result;
-}
-
-// Lock files go to a folder of the test's own, never to the machine's.
-class LockDirectoryEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    dir_.emplace();
-    posix::SetLockDirectory(dir_->path().string());
-  }
-  void TearDown() override { dir_.reset(); }
-
- private:
-  std::optional<testing::TempDir> dir_;
-};
-[[maybe_unused]] ::testing::Environment* const kLockDirectory =
-    ::testing::AddGlobalTestEnvironment(new LockDirectoryEnvironment);
+using namespace qs::testing;
 
 class CommPosixTest : public ::testing::Test {
  protected:
@@ -210,20 +65,6 @@ class CommPosixTest : public ::testing::Test {
 };
 
 // --- Opening ---------------------------------------------------------------------------
-
-TEST_F(CommPosixTest, OpenIsExclusiveUntilClosedAndRefusesWhatIsNoPort) {
-  EXPECT_EQ(SystemComm().Open(pty.path()), nullptr);
-  port->Close();
-  auto again = SystemComm().Open(pty.path());
-  EXPECT_NE(again, nullptr);
-  again.reset();  // destroying closes too
-  EXPECT_NE(SystemComm().Open(pty.path()), nullptr);
-
-  EXPECT_EQ(SystemComm().Open("/dev/qs-no-such-port"), nullptr);
-  testing::TempDir dir;
-  testing::WriteBytes(dir.File("plain"), "not a tty");
-  EXPECT_EQ(SystemComm().Open(dir.File("plain")), nullptr);
-}
 
 TEST(CommPosixOpenTest, ComNamesFollowTheDosdevicesLinkInTheWorkingDirectory) {
   PtyPair pty;
@@ -449,196 +290,10 @@ TEST_F(CommPosixTest, GetStateReportsWhatTheDeviceHasNotWhatWasAsked) {
   EXPECT_EQ(State().Parity, 0);
 }
 
-TEST_F(CommPosixTest, SetStateRefusesWhatSetCommStateRefusesAndChangesNothing) {
-  Dcb good = State();
-  good.BaudRate = 19200;
-  good.ByteSize = 8;
-  good.Parity = 0;
-  good.StopBits = 0;
-  good.XonChar = 0x11;
-  good.XoffChar = 0x13;
-  ASSERT_TRUE(port->SetState(good));
-  const Dcb before = State();
-  const termios lineBefore = pty.Line();
+// --- Cancel and hang-up ---------------------------------------------------------------
 
-  // Each also asks for 57600 baud: a change that must not happen either.
-  const struct {
-    const char* what;
-    std::uint32_t baud;
-    std::uint8_t data, parity, stop;
-    std::uint32_t flags;
-    char xoff;
-  } bad[] = {
-      {"rate 0", 0, 8, 0, 0, 0, 0x13},
-      {"4 data bits", 57600, 4, 0, 0, 0, 0x13},
-      {"9 data bits", 57600, 9, 0, 0, 0, 0x13},
-      {"parity 5", 57600, 8, 5, 0, 0, 0x13},
-      {"1.5 stop bits with 8 data bits", 57600, 8, 0, 1, 0, 0x13},
-      {"1.5 stop bits with 6 data bits", 57600, 6, 0, 1, 0, 0x13},
-      {"2 stop bits with 5 data bits", 57600, 5, 0, 2, 0, 0x13},
-      {"stop bits 3", 57600, 8, 0, 3, 0, 0x13},
-      {"DTR control 3", 57600, 8, 0, 0, 3u << kDcbDtrControlShift, 0x13},
-      {"XON equals XOFF with XON/XOFF flow", 57600, 8, 0, 0, kDcbOutX, 0x11},
-  };
-  for (const auto& b : bad) {
-    Dcb dcb = good;
-    dcb.BaudRate = b.baud;
-    dcb.ByteSize = b.data;
-    dcb.Parity = b.parity;
-    dcb.StopBits = b.stop;
-    dcb.flags |= b.flags;
-    dcb.XoffChar = b.xoff;
-    EXPECT_FALSE(port->SetState(dcb)) << b.what;
-    const Dcb after = State();
-    EXPECT_EQ(std::memcmp(&after, &before, sizeof after), 0) << b.what;
-    const termios lineAfter = pty.Line();
-    EXPECT_EQ(::cfgetospeed(&lineBefore), ::cfgetospeed(&lineAfter)) << b.what;
-  }
-
-  // The edges that are allowed; the last is what a zeroed block filled from a mode string
-  // looks like: both characters 0, no flow control.
-  for (const auto& [data, parity, stop, xon] :
-       {std::tuple<int, int, int, char>{5, 0, 1, 0x11}, {8, 4, 2, 0x11}, {8, 0, 0, 0}}) {
-    Dcb dcb = good;
-    dcb.ByteSize = static_cast<std::uint8_t>(data);
-    dcb.Parity = static_cast<std::uint8_t>(parity);
-    dcb.StopBits = static_cast<std::uint8_t>(stop);
-    dcb.XonChar = xon;
-    dcb.XoffChar = static_cast<char>(xon == 0 ? 0 : 0x13);
-    EXPECT_TRUE(port->SetState(dcb)) << data << ' ' << parity << ' ' << stop;
-  }
-}
-
-TEST_F(CommPosixTest, AllByteValuesPassUnchangedBothWaysWithParityChecking) {
-  Dcb dcb = State();
-  dcb.flags |= kDcbParity;
-  ASSERT_TRUE(port->SetState(dcb));
-  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 2000, 0, 1000}));
-
-  std::string all;
-  for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
-  const std::string edges("\x41\xFF\x00\x42\xFF\xFF\x00\x0D\x0A\x11\x13", 11);
-  for (const std::string& bytes : {edges, all}) {
-    ASSERT_TRUE(pty.Send(bytes));
-    EXPECT_EQ(ReadFrom(*port, bytes.size()).bytes, bytes);
-    for (const char b : bytes) ASSERT_TRUE(port->WriteByte(static_cast<std::uint8_t>(b)));
-    EXPECT_EQ(pty.Receive(bytes.size(), kPrompt), bytes);
-  }
-}
-
-TEST_F(CommPosixTest, PurgeQueuesAndTimeoutLimitsWorkButAPtyHasNoModemLines) {
-  ASSERT_TRUE(pty.Send("stale"));
-  ASSERT_TRUE(pty.WaitQueued(5, kPrompt));
-  EXPECT_TRUE(port->Purge(kPurgeRxClear | kPurgeTxClear));
-  SetReadTimeouts(kMaxDword, 0, 0);
-  EXPECT_EQ(ReadFrom(*port, 16).count, 0);
-  EXPECT_TRUE(port->SetupQueues(4096, 4096));
-  EXPECT_FALSE(port->SetTimeouts(CommTimeouts{kMaxDword, kMaxDword, kMaxDword, 0, 0}));
-  EXPECT_TRUE(port->SetTimeouts(CommTimeouts{kMaxDword, kMaxDword, 0, 0, 0}));
-
-  std::uint32_t status = 0;
-  EXPECT_FALSE(port->GetModemStatus(status));
-  EXPECT_FALSE(port->EscapeFunction(kSetRts));
-  EXPECT_FALSE(port->EscapeFunction(kClrDtr));
-  EXPECT_FALSE(port->EscapeFunction(77));
-  // Settings with DTR and RTS raised or lowered still apply on a device without them.
-  Dcb dcb = State();
-  dcb.flags &= ~((3u << kDcbDtrControlShift) | (3u << kDcbRtsControlShift));
-  EXPECT_TRUE(port->SetState(dcb));
-}
-
-// --- Read time-outs --------------------------------------------------------------------
-
-// A read of bytes already waiting (or of a silent line) and how long it takes.
-TEST_F(CommPosixTest, ReadTimeoutsEndReadsOfWhatIsWaitingOnTime) {
-  const struct {
-    std::uint32_t timeouts[3];  // interval, multiplier, constant
-    const char* waiting;
-    std::size_t asked;
-    Ms atLeast, atMost;
-  } rows[] = {
-      {{0, 0, 100}, "", 10, 100ms - kEarly, 100ms + kLate},
-      {{0, 30, 40}, "", 4, 160ms - kEarly, 160ms + kLate},  // multiplier per byte asked
-      {{0, 0, 150}, "ab", 10, 150ms - kEarly, 150ms + kLate},
-      {{50, 0, 5000}, "de", 10, 50ms - kEarly, 50ms + kLate},  // the gap ends it early
-      {{200, 0, 100}, "", 10, 100ms - kEarly, 100ms + kLate},  // the total before a gap
-      {{kMaxDword, 0, 0}, "", 10, 0ms, kPrompt},               // what is there, at once
-      {{kMaxDword, 0, 0}, "abc", 10, 0ms, kPrompt},
-      {{kMaxDword, kMaxDword, 100}, "", 10, 100ms - kEarly, 100ms + kLate},
-      {{kMaxDword, kMaxDword, 100}, "q", 10, 0ms, kPrompt},
-      {{kMaxDword, 10, 100}, "ab", 4, 0ms, 140ms},  // buffered bytes return before the timer
-  };
-  for (const auto& row : rows) {
-    const std::string waiting = row.waiting;
-    const auto [interval, multiplier, constant] = row.timeouts;
-    SCOPED_TRACE(::testing::Message()
-                 << interval << ',' << multiplier << ',' << constant << " \"" << waiting << '"');
-    SetReadTimeouts(interval, multiplier, constant);
-    ASSERT_TRUE(pty.Send(waiting));
-    ASSERT_TRUE(pty.WaitQueued(static_cast<int>(waiting.size()), kPrompt));
-    const TimedRead got = ReadFrom(*port, row.asked);
-    EXPECT_EQ(got.count, static_cast<long>(waiting.size()));
-    EXPECT_EQ(got.bytes, waiting);
-    EXPECT_GE(got.elapsed, row.atLeast);
-    EXPECT_LE(got.elapsed, row.atMost);
-  }
-}
-
-// A read that must still wait after quiet, until more bytes come.
-TEST_F(CommPosixTest, ReadTimeoutsKeepAReadWaitingForBytesToCome) {
-  const struct {
-    std::uint32_t timeouts[3];
-    std::size_t asked;
-    const char* first;  // sent before checking that the read still waits
-    Ms quiet;
-    const char* then;
-    const char* expected;
-    Ms gapAfterThen;  // the least time from sending then to the read's end
-    Ms total;         // the read's length, when a timer ends it (else 0)
-  } rows[] = {
-      // 0x80000000 * 2 is 0 in 32 bits, which would end the read at once.
-      {{0, 0x80000000u, 0}, 2, "", 200ms, "xy", "xy", 0ms, 0ms},
-      {{50, 0, 0}, 10, "", 300ms, "abc", "abc", 50ms - kEarly, 0ms},       // the gap timer waits
-      {{kMaxDword, kMaxDword, 10000}, 10, "", 100ms, "r", "r", 0ms, 0ms},  // ends at the first
-      // Nothing buffered: bytes arriving later do not end it, the timer or a full buffer does.
-      {{kMaxDword, 10, 100}, 4, "", 30ms, "cd", "cd", 0ms, 140ms},
-      // No time-outs: it waits for every byte asked (last, as it leaves one byte unread).
-      {{0, 0, 0}, 4, "12", 200ms, "345", "1234", 0ms, 0ms},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.expected);
-    SetReadTimeouts(row.timeouts[0], row.timeouts[1], row.timeouts[2]);
-    Background<TimedRead> read(*port, [&] { return ReadFrom(*port, row.asked); });
-    ASSERT_TRUE(pty.Send(row.first));
-    EXPECT_FALSE(read.Done(row.quiet));
-    const auto sent = Clock::now();
-    ASSERT_TRUE(pty.Send(row.then));
-    ASSERT_TRUE(read.Done(kPrompt));
-    EXPECT_GE(Since(sent), row.gapAfterThen);
-    const TimedRead got = read.Get();
-    EXPECT_EQ(got.bytes, row.expected);
-    if (row.total > 0ms) {
-      EXPECT_GE(got.elapsed, row.total - kEarly);
-      EXPECT_LE(got.elapsed, row.total + kLate);
-    }
-  }
-}
-
-// --- Cancel, close and hang-up ---------------------------------------------------------
-
-// CancelIo only reaches an operation already running; a thread cannot tell from outside
-// when that is, so cancel until the call returns.
-template <typename T>
-bool CancelUntilDone(CommPort& port, Background<T>& call) {
-  const auto deadline = Clock::now() + kPrompt;
-  while (Clock::now() < deadline) {
-    EXPECT_TRUE(port.CancelIo());
-    if (call.Done(10ms)) return true;
-  }
-  return false;
-}
-
-TEST_F(CommPosixTest, CancelEndsEveryOperationInProgressAndNoLaterOne) {
+// Two reads at once and a write, all cancelled; nothing of the write goes out.
+TEST_F(CommPosixTest, CancelEndsTwoReadsAndAWriteAtOnce) {
   SetReadTimeouts(0, 0, 0);  // and no write time-out either
   ASSERT_TRUE(pty.SuspendOutput());
   Background<TimedRead> first(*port, [&] { return ReadFrom(*port, 10); });
@@ -653,80 +308,6 @@ TEST_F(CommPosixTest, CancelEndsEveryOperationInProgressAndNoLaterOne) {
   EXPECT_FALSE(write.Get());
   ASSERT_TRUE(pty.ResumeOutput());
   EXPECT_EQ(pty.ReceiveAll(), "");
-
-  // Neither those cancels nor one with nothing running touch later operations: a read waits
-  // for its time-out, sleeping meanwhile rather than spinning on a left-over wake-up.
-  EXPECT_TRUE(port->CancelIo());
-  SetReadTimeouts(0, 0, 100);
-  const Ms cpuBefore = ThreadCpuTime();
-  TimedRead got = ReadFrom(*port, 10);
-  EXPECT_LT(ThreadCpuTime() - cpuBefore, 40ms);
-  EXPECT_EQ(got.count, 0);
-  EXPECT_GE(got.elapsed, 100ms - kEarly);
-  ASSERT_TRUE(pty.Send("ok"));
-  EXPECT_EQ(ReadFrom(*port, 2).bytes, "ok");
-  EXPECT_TRUE(port->WriteByte(0x42));
-  EXPECT_EQ(pty.Receive(1, kPrompt), "\x42");
-}
-
-TEST_F(CommPosixTest, ACancelledReadHandsBackWhatItHadRead) {
-  SetReadTimeouts(0, 0, 0);
-  Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 10); });
-  ASSERT_TRUE(pty.Send("ab"));
-  ASSERT_TRUE(pty.WaitQueued(0, kPrompt));
-  EXPECT_FALSE(read.Done(50ms));
-  ASSERT_TRUE(CancelUntilDone(*port, read));
-  EXPECT_EQ(read.Get().bytes, "ab");
-}
-
-// What the reader waits with between reads that end at once on a silent line.
-TEST_F(CommPosixTest, WaitForInputEndsOnInputTheLimitOrACancel) {
-  auto start = Clock::now();
-  EXPECT_FALSE(port->WaitForInput(50ms));
-  EXPECT_GE(Since(start), 50ms - kEarly);
-
-  Background<bool> wait(*port, [&] { return port->WaitForInput(10s); });
-  EXPECT_FALSE(wait.Done(50ms));
-  ASSERT_TRUE(pty.Send("x"));
-  ASSERT_TRUE(wait.Done(kPrompt));
-  EXPECT_TRUE(wait.Get());
-  EXPECT_TRUE(port->WaitForInput(10s)) << "the byte is still there";
-
-  SetReadTimeouts(kMaxDword, 0, 0);
-  EXPECT_EQ(ReadFrom(*port, 4).bytes, "x");
-  Background<bool> cancelled(*port, [&] { return port->WaitForInput(10s); });
-  ASSERT_TRUE(CancelUntilDone(*port, cancelled));
-  EXPECT_FALSE(cancelled.Get());
-}
-
-TEST_F(CommPosixTest, CloseDuringAReadAndABlockedWriteEndsBothPromptly) {
-  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 0}));
-  ASSERT_TRUE(pty.SuspendOutput());
-  Background<TimedRead> read(*port, [&] { return ReadFrom(*port, 10); });
-  Background<bool> write(*port, [&] { return port->WriteByte(0x5A); });
-  EXPECT_FALSE(read.Done(100ms));  // both blocked
-  EXPECT_FALSE(write.Done(0ms));
-  const auto start = Clock::now();
-  port->Close();
-  EXPECT_LT(Since(start), kPrompt);
-  // Close waits for them to leave, so they have returned (or are returning) by now.
-  ASSERT_TRUE(read.Done(kPrompt));
-  ASSERT_TRUE(write.Done(kPrompt));
-  EXPECT_EQ(read.Get().count, -1);
-  EXPECT_FALSE(write.Get());
-
-  // The descriptor is gone, and a new one with the same number is not touched.
-  const int reused = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  EXPECT_EQ(ReadFrom(*port, 1).count, -1);
-  EXPECT_FALSE(port->WriteByte(1));
-  Dcb dcb{};
-  EXPECT_FALSE(port->GetState(dcb));
-  EXPECT_FALSE(port->SetTimeouts(CommTimeouts{}));
-  port->Close();  // again: harmless
-  ::close(reused);
-
-  // The device can be opened again.
-  EXPECT_NE(SystemComm().Open(pty.path()), nullptr);
 }
 
 TEST_F(CommPosixTest, HangUpEndsAReadAndTellsTheDeviceGone) {
@@ -743,55 +324,6 @@ TEST_F(CommPosixTest, HangUpEndsAReadAndTellsTheDeviceGone) {
   EXPECT_EQ(next.Get().count, -1);
   EXPECT_TRUE(port->Gone());
   EXPECT_EQ(ReadFrom(*port, 10).count, -1);
-}
-
-// --- Writing ---------------------------------------------------------------------------
-
-TEST_F(CommPosixTest, AWriteThatCannotGoOutEndsAtItsTimeoutAndIsDiscarded) {
-  // 100 ms either way: the constant alone, or the multiplier for one byte and a constant.
-  for (const CommTimeouts timeouts :
-       {CommTimeouts{0, 0, 0, 0, 100}, CommTimeouts{0, 0, 0, 60, 40}}) {
-    ASSERT_TRUE(port->SetTimeouts(timeouts));
-    ASSERT_TRUE(pty.SuspendOutput());
-    const auto start = Clock::now();
-    EXPECT_FALSE(port->WriteByte(0x5A));
-    EXPECT_GE(Since(start), 100ms - kEarly);
-    EXPECT_LE(Since(start), 100ms + kLate);
-    ASSERT_TRUE(pty.ResumeOutput());
-    EXPECT_EQ(pty.ReceiveAll(), "");
-  }
-  // With the line going again, writing works.
-  EXPECT_TRUE(port->WriteByte(0x42));
-  EXPECT_EQ(pty.Receive(1, kPrompt), "\x42");
-}
-
-// A write that times out takes back nothing that was reported written, and a close keeps
-// what the far end has not read yet (more than the far end's line discipline holds).
-TEST_F(CommPosixTest, BytesReportedWrittenSurviveALaterTimeoutAndTheClose) {
-  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 100}));
-  std::string sent;
-  for (int i = 0; i < 8000; ++i) sent.push_back(static_cast<char>('a' + i % 26));
-  for (const char b : sent) ASSERT_TRUE(port->WriteByte(static_cast<std::uint8_t>(b)));
-  ASSERT_TRUE(pty.SuspendOutput());
-  EXPECT_FALSE(port->WriteByte('X'));
-  ASSERT_TRUE(pty.ResumeOutput());
-  EXPECT_TRUE(port->WriteByte('.'));
-  port->Close();
-  const std::string received = pty.Receive(sent.size() + 2, kPrompt);
-  EXPECT_EQ(received.size(), sent.size() + 1);
-  EXPECT_TRUE(received == sent + ".");
-}
-
-TEST_F(CommPosixTest, AWriteWaitsWhileTheLineIsHeldAndGoesOutOnceItResumes) {
-  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 5000}));
-  ASSERT_TRUE(pty.SuspendOutput());
-  Background<bool> write(*port, [&] { return port->WriteByte(0x5A); });
-  EXPECT_FALSE(write.Done(100ms));
-  EXPECT_EQ(pty.ReceiveAll(), "");
-  ASSERT_TRUE(pty.ResumeOutput());
-  ASSERT_TRUE(write.Done(kPrompt));
-  EXPECT_TRUE(write.Get());
-  EXPECT_EQ(pty.Receive(1, kPrompt), "\x5A");
 }
 
 // --- What a pty cannot show: the system calls scripted --------------------------------

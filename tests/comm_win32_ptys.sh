@@ -1,5 +1,5 @@
 #!/bin/sh
-# Runs the Win32 serial test under Wine with a linked pty pair mapped as COM5 and COM6.
+# Runs a Win32 serial test program under Wine with a linked pty pair mapped as COM5 and COM6.
 # Usage: comm_win32_ptys.sh <wine-run.sh> <test.exe> [test arguments...]
 # The prefix is the one wine-run.sh uses: $QS_WINEPREFIX, else build/wine in the source tree.
 set -u
@@ -51,10 +51,11 @@ done
 # The program's output goes through a file so that its closing marker can be checked: under
 # Wine a program has been seen to exit 0 after its server aborted behind it.
 out="$log.out"
+marker="$(basename "$1" .exe): PASS"
 "$emulator" "$@" >"$out" 2>&1 </dev/null
 status=$?
 cat "$out"
-if [ "$status" -eq 0 ] && ! grep -q "comm_win32_test: PASS" "$out"; then
+if [ "$status" -eq 0 ] && ! grep -q "$marker" "$out"; then
   echo "comm_win32_ptys: the test program exited 0 without its PASS marker" >&2
   status=1
 fi
