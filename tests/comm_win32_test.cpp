@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/comm.h"
-#include "platform/mode_string.h"
+#include "platform/common/mode_string.h"
 #include "support/mode_string_cases.h"
 
 namespace qs::platform {
