@@ -36,9 +36,10 @@ struct FailureRecord {
   RecentFailures recent;
 };
 
+// Never destroyed: the lock files' exit handler still makes calls.
 FailureRecord& Failures() {
-  static FailureRecord record;
-  return record;
+  static FailureRecord* record = new FailureRecord;
+  return *record;
 }
 
 // A result of -1 is a failure.
