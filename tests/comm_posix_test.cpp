@@ -31,8 +31,8 @@
 #include <vector>
 
 #include "platform/comm.h"
-#include "platform/posix/device_lock.h"
-#include "platform/posix/posix_syscalls.h"
+#include "platform/posix/comm_posix_syscalls.h"
+#include "platform/posix/comm_posix_testing.h"
 #include "support/comm_port_pair.h"
 #include "support/temp_dir.h"
 

@@ -2,3 +2,4 @@
 # what only this backend has.
 qs_add_backend_test(comm_contract_test comm_contract_test.cpp comm_contract_io_test.cpp)
 qs_add_backend_test(comm_posix_test comm_posix_test.cpp)
+qs_add_backend_test(comm_posix_syscall_test comm_posix_syscall_test.cpp)

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/comm.h"
-#include "platform/mode_string.h"
+#include "platform/common/mode_string.h"
 #include "support/comm_port_pair.h"
 #include "support/mode_string_cases.h"
 

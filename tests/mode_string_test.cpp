@@ -1,5 +1,5 @@
 // The mode-string parser against the table of BuildCommDCB's verdicts and settings.
-#include "platform/mode_string.h"
+#include "platform/common/mode_string.h"
 
 #include <gtest/gtest.h>
 

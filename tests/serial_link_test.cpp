@@ -13,7 +13,7 @@
 #include "fakes/fake_clock.h"
 #include "fakes/fake_comm.h"
 #include "fakes/fake_sockets.h"
-#include "platform/read_failure.h"
+#include "platform/common/read_failure.h"
 #include "serial/port_config.h"
 #include "support/captured_lines.h"
 #include "support/fake_client.h"

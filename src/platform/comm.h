@@ -50,6 +50,16 @@ inline constexpr std::uint32_t kDcbNull = 1u << 11;
 inline constexpr std::uint32_t kDcbRtsControlShift =
     12;  // 2 bits: 0 off, 1 on, 2 handshake, 3 toggle
 inline constexpr std::uint32_t kDcbAbortOnError = 1u << 14;
+inline constexpr std::uint32_t kDcbDtrControlMask = 3u << kDcbDtrControlShift;
+inline constexpr std::uint32_t kDcbRtsControlMask = 3u << kDcbRtsControlShift;
+
+// Dcb::StopBits.
+inline constexpr std::uint8_t kOneStopBit = 0;
+inline constexpr std::uint8_t kOne5StopBits = 1;
+inline constexpr std::uint8_t kTwoStopBits = 2;
+
+// The largest DWORD; in the read time-outs it selects the special rules.
+inline constexpr std::uint32_t kMaxDword = 0xFFFFFFFF;
 
 // The Win32 COMMTIMEOUTS, in its field order (milliseconds).
 struct CommTimeouts {
@@ -68,6 +78,8 @@ inline constexpr int kSetRts = 3;
 inline constexpr int kClrRts = 4;
 inline constexpr int kSetDtr = 5;
 inline constexpr int kClrDtr = 6;
+inline constexpr int kSetBreak = 8;
+inline constexpr int kClrBreak = 9;
 
 // Modem status bits.
 inline constexpr std::uint32_t kMsCtsOn = 0x10;

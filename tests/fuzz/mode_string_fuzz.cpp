@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "platform/mode_string.h"
+#include "platform/common/mode_string.h"
 #include "serial/port_config.h"
 
 namespace qs::fuzz {

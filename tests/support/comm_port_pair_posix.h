@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/device_lock.h"
+#include "platform/posix/comm_posix_testing.h"
 #include "support/comm_test_calls.h"
 #include "support/temp_dir.h"
 

@@ -1,21 +1,15 @@
 // The mode-string grammar of Win32's BuildCommDCB: "baud=9600 parity=n data=8 stop=1" and the
 // old "9600,n,8,1" form, with an optional "COMn:" in front.
-#include "platform/mode_string.h"
+#include "platform/common/mode_string.h"
 
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <string_view>
 
+#include "platform/common/decimal_text.h"
+
 namespace qs::platform {
 namespace {
-
-constexpr std::uint8_t kOneStop = 0;
-constexpr std::uint8_t kOneAndHalfStop = 1;
-constexpr std::uint8_t kTwoStop = 2;
-
-constexpr std::uint32_t kDtrMask = 3u << kDcbDtrControlShift;
-constexpr std::uint32_t kRtsMask = 3u << kDcbRtsControlShift;
 
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
@@ -41,20 +35,6 @@ void SkipSpaces(std::string_view& text) {
   while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
 }
 
-// Decimal digits only; Windows saturates rather than refusing a value too large for 32 bits.
-std::optional<std::uint32_t> ParseNumber(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (!IsDigit(c)) return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > std::numeric_limits<std::uint32_t>::max()) {
-      value = std::numeric_limits<std::uint32_t>::max();
-    }
-  }
-  return static_cast<std::uint32_t>(value);
-}
-
 std::optional<std::uint8_t> ParseParity(std::string_view text) {
   if (text.size() != 1) return std::nullopt;
   switch (Lower(text.front())) {
@@ -74,17 +54,17 @@ std::optional<std::uint8_t> ParseParity(std::string_view text) {
 }
 
 std::optional<std::uint8_t> ParseDataBits(std::string_view text) {
-  const auto bits = ParseNumber(text);
+  const auto bits = ParseDigitsSaturating(text);
   if (!bits || *bits < 5 || *bits > 8) return std::nullopt;
   return static_cast<std::uint8_t>(*bits);
 }
 
 std::optional<std::uint8_t> ParseStopBits(std::string_view text) {
-  if (text == "1.5") return kOneAndHalfStop;
-  const auto bits = ParseNumber(text);
+  if (text == "1.5") return kOne5StopBits;
+  const auto bits = ParseDigitsSaturating(text);
   if (!bits) return std::nullopt;
-  if (*bits == 1) return kOneStop;
-  if (*bits == 2) return kTwoStop;
+  if (*bits == 1) return kOneStopBit;
+  if (*bits == 2) return kTwoStopBits;
   return std::nullopt;
 }
 
@@ -131,7 +111,7 @@ bool ParseOldForm(std::string_view text, Dcb& dcb) {
   }
   if (count < 4) return false;
 
-  auto baud = ParseNumber(fields[0]);
+  auto baud = ParseDigitsSaturating(fields[0]);
   const auto parity = ParseParity(fields[1]);
   const auto data = ParseDataBits(fields[2]);
   const auto stop = ParseStopBits(fields[3]);
@@ -196,8 +176,8 @@ bool ParseOldForm(std::string_view text, Dcb& dcb) {
   SetFlag(dcb, kDcbInX, xonXoff);
   SetFlag(dcb, kDcbOutxCtsFlow, hardware);
   SetFlag(dcb, kDcbOutxDsrFlow, hardware);
-  SetField(dcb, kDtrMask, kDcbDtrControlShift, dtr);
-  SetField(dcb, kRtsMask, kDcbRtsControlShift, rts);
+  SetField(dcb, kDcbDtrControlMask, kDcbDtrControlShift, dtr);
+  SetField(dcb, kDcbRtsControlMask, kDcbRtsControlShift, rts);
   return true;
 }
 
@@ -224,7 +204,7 @@ bool ParseNewForm(std::string_view text, Dcb& dcb, CommTimeouts& timeouts) {
     }
 
     if (EqualsNoCase(key, "baud")) {
-      const auto baud = ParseNumber(value);
+      const auto baud = ParseDigitsSaturating(value);
       if (!baud) return false;
       result.BaudRate = *baud;
       baud110 = *baud == 110;
@@ -250,7 +230,7 @@ bool ParseNewForm(std::string_view text, Dcb& dcb, CommTimeouts& timeouts) {
       } else {
         return false;
       }
-      SetField(result, kDtrMask, kDcbDtrControlShift, dtr);
+      SetField(result, kDcbDtrControlMask, kDcbDtrControlShift, dtr);
     } else if (EqualsNoCase(key, "rts")) {
       std::uint32_t rts = 0;
       if (EqualsNoCase(value, "hs")) {
@@ -262,7 +242,7 @@ bool ParseNewForm(std::string_view text, Dcb& dcb, CommTimeouts& timeouts) {
       } else {
         return false;
       }
-      SetField(result, kRtsMask, kDcbRtsControlShift, rts);
+      SetField(result, kDcbRtsControlMask, kDcbRtsControlShift, rts);
     } else {
       const auto on = ParseOnOff(value);
       if (!on) return false;
@@ -284,7 +264,7 @@ bool ParseNewForm(std::string_view text, Dcb& dcb, CommTimeouts& timeouts) {
   }
 
   // The MODE command's habit: one stop bit unless asked, two at 110 baud.
-  if (!stopGiven) result.StopBits = baud110 ? kTwoStop : kOneStop;
+  if (!stopGiven) result.StopBits = baud110 ? kTwoStopBits : kOneStopBit;
 
   dcb = result;
   if (timeoutsOn) {

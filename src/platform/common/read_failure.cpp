@@ -1,5 +1,5 @@
 // The Win32 error codes with which a read tells that its device has gone.
-#include "platform/read_failure.h"
+#include "platform/common/read_failure.h"
 
 namespace qs::platform {
 namespace {

@@ -4,15 +4,13 @@
 #include <sys/ioctl.h>
 
 #include <algorithm>
-#include <limits>
 
-#include "platform/posix/posix_comm_port.h"
-#include "platform/posix/posix_syscalls.h"
+#include "platform/posix/comm_posix_port.h"
+#include "platform/posix/comm_posix_syscalls.h"
 
 namespace qs::platform::posix {
 namespace {
 
-constexpr std::uint32_t kMaxDword = std::numeric_limits<std::uint32_t>::max();
 // Longer time-outs than this (about 31 years) are as good as none, and keep the clock
 // arithmetic from overflowing.
 constexpr std::uint64_t kLongestWaitMs = 1'000'000'000'000;
@@ -42,7 +40,7 @@ PosixCommPort::Wait PosixCommPort::WaitFor(const Operation& op, short events, De
       timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000);
     }
     pollfd fds[2] = {{op.fd(), events, 0}, {op.wakeFd(), POLLIN, 0}};
-    const int ready = Sys().ppoll(fds, 2, deadline ? &timeout : nullptr, nullptr);
+    const int ready = sys::Ppoll(fds, 2, deadline ? &timeout : nullptr, nullptr);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return Wait::kFailed;
@@ -53,9 +51,15 @@ PosixCommPort::Wait PosixCommPort::WaitFor(const Operation& op, short events, De
       WaitOutStaleWakeUp(op);
       continue;
     }
-    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) return Wait::kFailed;
+    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) {
+      NoteFailure("ppoll", 0);
+      return Wait::kFailed;
+    }
     if ((fds[0].revents & events) != 0) return Wait::kReady;
-    if ((fds[0].revents & POLLHUP) != 0) return Wait::kFailed;  // the device went away
+    if ((fds[0].revents & POLLHUP) != 0) {  // the device went away
+      NoteFailure("ppoll", 0);
+      return Wait::kFailed;
+    }
   }
 }
 
@@ -90,7 +94,7 @@ long PosixCommPort::Read(std::uint8_t* buffer, std::size_t size) {
   // have left the device's queue and exist nowhere else.
   const auto endedEarly = [&] { return got > 0 ? static_cast<long>(got) : -1L; };
   while (true) {
-    const ssize_t n = Sys().read(op.fd(), buffer + got, size - got);
+    const ssize_t n = sys::Read(op.fd(), buffer + got, size - got);
     if (n > 0) {
       got += static_cast<std::size_t>(n);
       lastByte = Clock::now();
@@ -98,6 +102,7 @@ long PosixCommPort::Read(std::uint8_t* buffer, std::size_t size) {
       continue;
     }
     if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+      if (n == 0) NoteFailure("read", 0);
       gone_.store(true);  // hang-up, or EIO: the device is gone
       return endedEarly();
     }
@@ -146,7 +151,7 @@ bool PosixCommPort::WriteByte(std::uint8_t byte) {
   // bytes that earlier calls reported written.
   if (!WaitUntilSent(op, deadline)) return false;
   while (true) {
-    const ssize_t n = Sys().write(op.fd(), &byte, 1);
+    const ssize_t n = sys::Write(op.fd(), &byte, 1);
     if (n == 1) break;
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN && WaitFor(op, POLLOUT, deadline) == Wait::kReady) continue;
@@ -165,7 +170,7 @@ bool PosixCommPort::WriteByte(std::uint8_t byte) {
 bool PosixCommPort::WaitUntilSent(const Operation& op, Deadline deadline) {
   while (true) {
     int queued = 0;
-    if (Sys().ioctl(op.fd(), TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
+    if (sys::Ioctl(op.fd(), TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
     auto pause = std::chrono::nanoseconds(std::chrono::milliseconds(1));
     if (deadline) {
       const auto left = *deadline - Clock::now();
@@ -174,7 +179,7 @@ bool PosixCommPort::WaitUntilSent(const Operation& op, Deadline deadline) {
     }
     pollfd wake{op.wakeFd(), POLLIN, 0};
     const timespec timeout{0, static_cast<long>(pause.count())};
-    if (Sys().ppoll(&wake, 1, &timeout, nullptr) > 0) {
+    if (sys::Ppoll(&wake, 1, &timeout, nullptr) > 0) {
       if (Aborted(op)) return false;
       WaitOutStaleWakeUp(op);
     }

@@ -1,5 +1,5 @@
 // Lock files of the serial convention: taking, taking over from the dead, removing at exit.
-#include "platform/posix/device_lock.h"
+#include "platform/posix/comm_posix_lock.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,8 +12,11 @@
 #include <cstdlib>
 #include <mutex>
 #include <set>
+#include <string_view>
 
-#include "platform/posix/posix_syscalls.h"
+#include "platform/common/decimal_text.h"
+#include "platform/posix/comm_posix_syscalls.h"
+#include "platform/posix/comm_posix_testing.h"
 
 namespace qs::platform::posix {
 namespace {
@@ -35,7 +38,7 @@ Held& HeldLocks() {
 void RemoveHeldAtExit() {
   Held& held = HeldLocks();
   std::lock_guard lock(held.mu);
-  for (const std::string& path : held.paths) Sys().unlink(path.c_str());
+  for (const std::string& path : held.paths) sys::Unlink(path.c_str());
   held.paths.clear();
 }
 
@@ -44,16 +47,16 @@ enum class Owner { kNone, kDead, kLive, kUs, kUnknown };
 // Who holds the lock file at path: its PID is ASCII decimal, blanks around it. A file that
 // names no PID was left half-written by someone who died, and is free.
 Owner ReadOwner(const std::string& path) {
-  const int fd = Sys().open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = sys::Open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? Owner::kNone : Owner::kUnknown;
   char text[32] = {};
-  const ssize_t got = Sys().read(fd, text, sizeof text - 1);
-  Sys().close(fd);
+  const ssize_t got = sys::Read(fd, text, sizeof text - 1);
+  sys::Close(fd);
   if (got < 0) return Owner::kUnknown;
-  const long pid = std::strtol(text, nullptr, 10);
-  if (pid <= 0 || pid > 0x7FFFFFFF) return Owner::kDead;
-  if (static_cast<pid_t>(pid) == Sys().getpid()) return Owner::kUs;
-  if (Sys().kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) return Owner::kLive;
+  const std::int32_t pid = ParseAtoiClamped(std::string_view(text, static_cast<std::size_t>(got)));
+  if (pid <= 0) return Owner::kDead;
+  if (static_cast<pid_t>(pid) == sys::Getpid()) return Owner::kUs;
+  if (sys::Kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) return Owner::kLive;
   return Owner::kDead;
 }
 
@@ -62,30 +65,30 @@ Owner ReadOwner(const std::string& path) {
 // was first).
 int LinkNewLock(const std::string& directory, const std::string& path) {
   static std::atomic<unsigned> counter{0};
-  const pid_t me = Sys().getpid();
+  const pid_t me = sys::Getpid();
   const std::string temp =
       directory + "/LTMP." + std::to_string(me) + "." + std::to_string(counter.fetch_add(1));
   constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int fd = Sys().create(temp.c_str(), kFlags, 0644);
+  int fd = sys::Create(temp.c_str(), kFlags, 0644);
   if (fd < 0 && errno == EEXIST) {  // left behind by an earlier process with our PID
-    Sys().unlink(temp.c_str());
-    fd = Sys().create(temp.c_str(), kFlags, 0644);
+    sys::Unlink(temp.c_str());
+    fd = sys::Create(temp.c_str(), kFlags, 0644);
   }
   if (fd < 0) return errno;
   char text[16];
   const int length = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(me));
-  const bool written = Sys().write(fd, text, static_cast<std::size_t>(length)) == length;
+  const bool written = sys::Write(fd, text, static_cast<std::size_t>(length)) == length;
   const int writeError = errno;
-  Sys().close(fd);
+  sys::Close(fd);
   int result = written ? 0 : (writeError != 0 ? writeError : EIO);
-  if (written && Sys().link(temp.c_str(), path.c_str()) != 0) result = errno;
-  Sys().unlink(temp.c_str());
+  if (written && sys::Link(temp.c_str(), path.c_str()) != 0) result = errno;
+  sys::Unlink(temp.c_str());
   return result;
 }
 
 std::string DefaultLockDirectory() {
   for (const char* directory : {"/run/lock", "/var/lock"}) {
-    if (Sys().access(directory, F_OK) == 0) return directory;
+    if (sys::Access(directory, F_OK) == 0) return directory;
   }
   return "";
 }
@@ -110,7 +113,7 @@ void SetLockDirectory(const std::string& directory) {
 std::optional<DeviceLock> DeviceLock::Acquire(const std::string& devicePath) {
   const std::string directory = LockDirectory();
   if (directory.empty()) return DeviceLock();
-  char* resolved = Sys().realpath(devicePath.c_str(), nullptr);
+  char* resolved = sys::Realpath(devicePath.c_str(), nullptr);
   if (resolved == nullptr) return DeviceLock();  // no such device: the open says so
   std::string device = resolved;
   std::free(resolved);
@@ -135,7 +138,7 @@ std::optional<DeviceLock> DeviceLock::Acquire(const std::string& devicePath) {
         if (held.paths.count(path) != 0) return std::nullopt;
         return take();
       case Owner::kDead:
-        if (Sys().unlink(path.c_str()) != 0 && errno != ENOENT) return DeviceLock();
+        if (sys::Unlink(path.c_str()) != 0 && errno != ENOENT) return DeviceLock();
         break;
       case Owner::kNone:
         break;
@@ -160,7 +163,7 @@ void DeviceLock::Release() {
   if (path_.empty()) return;
   Held& held = HeldLocks();
   std::lock_guard lock(held.mu);
-  if (held.paths.erase(path_) != 0) Sys().unlink(path_.c_str());
+  if (held.paths.erase(path_) != 0) sys::Unlink(path_.c_str());
   path_.clear();
 }
 

@@ -3,23 +3,23 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 
 #include "platform/comm.h"
-#include "platform/posix/device_lock.h"
+#include "platform/common/operation_gate.h"
+#include "platform/posix/comm_posix_lock.h"
 
 namespace qs::platform::posix {
 
-class PosixCommPort final : public CommPort {
+class PosixCommPort final : public CommPort, private OperationGate::Waker {
  public:
   // Takes an open, locked terminal descriptor and the device's lock file, puts the line in
   // raw mode and returns the port, which removes the lock file once closed; on failure
   // closes fd, removes the lock file and returns nullptr.
-  static std::unique_ptr<PosixCommPort> Adopt(int fd, DeviceLock lock = {});
+  static std::unique_ptr<PosixCommPort> Adopt(int fd, DeviceLock lock);
 
   ~PosixCommPort() override;
   PosixCommPort(const PosixCommPort&) = delete;
@@ -47,28 +47,24 @@ class PosixCommPort final : public CommPort {
 
   PosixCommPort(int fd, int wakeFd, DeviceLock lock);
 
-  void EndOperation(std::uint64_t generation);
-  bool Aborted(const Operation& op);
+  bool Aborted(const Operation& op) const;
   void WaitOutStaleWakeUp(const Operation& op);
   Wait WaitFor(const Operation& op, short events, Deadline deadline);
   bool WaitUntilSent(const Operation& op, Deadline deadline);
   CommTimeouts Timeouts();
   static void DiscardHeldOutput(int fd);
-  void SignalWake();
-  void DrainWake();
+  // The wake-up eventfd, readable while a cancel or close is pending (under the gate's lock).
+  void Wake() override;
+  void Settle() override;
 
-  // Life cycle: which operations are running and whether they must stop. The descriptors
-  // change only here, under mu_, once no operation is in flight.
-  std::mutex mu_;
-  std::condition_variable idle_;
+  // Which operations are running and whether they must stop. The descriptors change only
+  // under closeMu_, once the gate is shut and no operation is in flight.
+  OperationGate gate_{this};
+  std::mutex closeMu_;
   int fd_;
-  int wakeFd_;  // an eventfd that is readable while a cancel or close is pending
-  bool closed_ = false;
+  int wakeFd_;
   std::atomic<bool> gone_{false};  // a read saw a hang-up or an I/O error
-  int inFlight_ = 0;
-  int staleOps_ = 0;  // operations in flight that a CancelIo has cancelled
-  std::uint64_t cancelGeneration_ = 0;
-  DeviceLock lock_;  // released once the descriptor is closed
+  DeviceLock lock_;                // released once the descriptor is closed
 
   // Settings with no termios twin, and the time-outs.
   std::mutex configMu_;
@@ -76,36 +72,24 @@ class PosixCommPort final : public CommPort {
   CommTimeouts timeouts_{};
 };
 
-// Registers a call that uses the descriptor, so that Close waits for it; remembers the
-// cancel generation it started in, so that only a CancelIo issued meanwhile stops it.
+// A call that uses the descriptor: Close waits for it, and only a CancelIo issued since it
+// began stops it.
 class PosixCommPort::Operation {
  public:
-  explicit Operation(PosixCommPort& port) : port_(port) {
-    std::lock_guard lock(port.mu_);
-    if (port.closed_) return;
-    ++port.inFlight_;
-    generation_ = port.cancelGeneration_;
-    fd_ = port.fd_;
-    wakeFd_ = port.wakeFd_;
-    active_ = true;
-  }
-  ~Operation() {
-    if (active_) port_.EndOperation(generation_);
-  }
+  explicit Operation(PosixCommPort& port)
+      : pass_(port.gate_), fd_(pass_ ? port.fd_ : -1), wakeFd_(pass_ ? port.wakeFd_ : -1) {}
   Operation(const Operation&) = delete;
   Operation& operator=(const Operation&) = delete;
 
-  explicit operator bool() const { return active_; }
+  explicit operator bool() const { return static_cast<bool>(pass_); }
   int fd() const { return fd_; }
   int wakeFd() const { return wakeFd_; }
-  std::uint64_t generation() const { return generation_; }
+  const OperationGate::Pass& pass() const { return pass_; }
 
  private:
-  PosixCommPort& port_;
-  bool active_ = false;
-  int fd_ = -1;
-  int wakeFd_ = -1;
-  std::uint64_t generation_ = 0;
+  OperationGate::Pass pass_;
+  int fd_;
+  int wakeFd_;
 };
 
 }  // namespace qs::platform::posix

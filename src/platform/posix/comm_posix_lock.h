@@ -7,11 +7,6 @@
 
 namespace qs::platform::posix {
 
-// The folder of the lock files: /run/lock or /var/lock, whichever exists ("" when neither
-// does), unless SetLockDirectory chose one. "" means ports are opened without lock files.
-std::string LockDirectory();
-void SetLockDirectory(const std::string& directory);
-
 // One device's lock file while this process holds it; removed when the object goes, and at
 // exit for whatever is still held.
 class DeviceLock {
@@ -19,7 +14,8 @@ class DeviceLock {
   // Takes the lock of the device that devicePath names (after its symbolic links), taking
   // over a lock whose owner has died. nullopt when a live process holds it (or this process
   // holds it for another port). A lock that cannot be written (no folder, no permission)
-  // gives an empty DeviceLock: the device is used without one.
+  // gives an empty DeviceLock: the device is used without one. Without a lock folder (see
+  // LockDirectory) ports are opened without lock files.
   static std::optional<DeviceLock> Acquire(const std::string& devicePath);
 
   DeviceLock() = default;

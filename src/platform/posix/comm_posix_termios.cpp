@@ -1,23 +1,17 @@
 // Translation between the Win32 device-control block and Linux termios2 line settings.
-#include "platform/posix/dcb_termios.h"
+#include "platform/posix/comm_posix_termios.h"
 
 #include <cstdint>
 
 namespace qs::platform::posix {
 namespace {
 
-constexpr std::uint32_t kDtrMask = 3u << kDcbDtrControlShift;
-constexpr std::uint32_t kRtsMask = 3u << kDcbRtsControlShift;
 constexpr std::uint32_t kRtsHandshake = 2u << kDcbRtsControlShift;
 constexpr std::uint32_t kRtsEnable = 1u << kDcbRtsControlShift;
 
-constexpr std::uint8_t kOneStop = 0;
-constexpr std::uint8_t kOneAndHalfStop = 1;
-constexpr std::uint8_t kTwoStop = 2;
-
 // The flag bits that termios shows; everything else comes from the kept block.
 constexpr std::uint32_t kMappedFlags =
-    kDcbBinary | kDcbParity | kDcbOutxCtsFlow | kDcbOutX | kDcbInX | kRtsMask;
+    kDcbBinary | kDcbParity | kDcbOutxCtsFlow | kDcbOutX | kDcbInX | kDcbRtsControlMask;
 
 }  // namespace
 
@@ -25,10 +19,10 @@ bool IsAcceptableDcb(const Dcb& dcb) {
   if (dcb.BaudRate == 0) return false;
   if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return false;
   if (dcb.Parity > 4) return false;
-  if (dcb.StopBits > kTwoStop) return false;
-  if (dcb.StopBits == kOneAndHalfStop && dcb.ByteSize != 5) return false;
-  if (dcb.StopBits == kTwoStop && dcb.ByteSize == 5) return false;
-  if ((dcb.flags & kDtrMask) == kDtrMask) return false;
+  if (dcb.StopBits > kTwoStopBits) return false;
+  if (dcb.StopBits == kOne5StopBits && dcb.ByteSize != 5) return false;
+  if (dcb.StopBits == kTwoStopBits && dcb.ByteSize == 5) return false;
+  if ((dcb.flags & kDcbDtrControlMask) == kDcbDtrControlMask) return false;
   // Equal XON and XOFF characters only matter when XON/XOFF flow control would use them:
   // a block zeroed and filled from a mode string has both at 0, and Windows opens it.
   if (dcb.XonChar == dcb.XoffChar && (dcb.flags & (kDcbOutX | kDcbInX)) != 0) return false;
@@ -77,9 +71,9 @@ void ApplyDcb(const Dcb& dcb, termios2& tio) {
     default:
       break;
   }
-  if (dcb.StopBits != kOneStop) tio.c_cflag |= CSTOPB;
+  if (dcb.StopBits != kOneStopBit) tio.c_cflag |= CSTOPB;
   // Linux has one switch for both halves of RTS/CTS flow control.
-  if ((dcb.flags & kDcbOutxCtsFlow) != 0 || (dcb.flags & kRtsMask) == kRtsHandshake) {
+  if ((dcb.flags & kDcbOutxCtsFlow) != 0 || (dcb.flags & kDcbRtsControlMask) == kRtsHandshake) {
     tio.c_cflag |= CRTSCTS;
   }
 
@@ -122,16 +116,16 @@ Dcb DcbFromTermios(const termios2& tio, const Dcb& kept) {
 
   // CSTOPB means 1.5 stop bits with 5 data bits and 2 otherwise.
   if ((tio.c_cflag & CSTOPB) == 0) {
-    dcb.StopBits = kOneStop;
+    dcb.StopBits = kOneStopBit;
   } else {
-    dcb.StopBits = dcb.ByteSize == 5 ? kOneAndHalfStop : kTwoStop;
+    dcb.StopBits = dcb.ByteSize == 5 ? kOne5StopBits : kTwoStopBits;
   }
 
   std::uint32_t flags = (kept.flags & ~kMappedFlags) | kDcbBinary;
   if ((tio.c_iflag & INPCK) != 0) flags |= kDcbParity;
   if ((tio.c_iflag & IXON) != 0) flags |= kDcbOutX;
   if ((tio.c_iflag & IXOFF) != 0) flags |= kDcbInX;
-  const std::uint32_t keptRts = kept.flags & kRtsMask;
+  const std::uint32_t keptRts = kept.flags & kDcbRtsControlMask;
   if ((tio.c_cflag & CRTSCTS) != 0) {
     const bool keptCts = (kept.flags & kDcbOutxCtsFlow) != 0;
     if (keptCts || keptRts == kRtsHandshake) {
