@@ -32,7 +32,7 @@ int RunProgram() {
   ClientSlots slots;
   ClientSender sender(log);
   SerialLink serial(log, usage, parameters.deviceType, platform::SystemComm(), sender);
-  CommandInterpreter interpreter(log, settings, serial, usage, parameters, sender);
+  CommandInterpreter interpreter(settings, serial, usage, parameters, sender);
   ClientDemux demux(log, serial, interpreter, parameters.deviceType);
   TcpServer server(settings, log, platform::SystemSockets(), slots, demux);
   IdleTick tick(settings, log, usage, serial);

@@ -84,7 +84,7 @@ struct Bridge {
   ClientSlot slots[ProtocolModel::kSlots];
   ClientSender sender{log};
   SerialLink serial{log, usage, parameters.deviceType, comm, sender};
-  CommandInterpreter interpreter{log, settings, serial, usage, parameters, sender};
+  CommandInterpreter interpreter{settings, serial, usage, parameters, sender};
   ClientDemux demux{log, serial, interpreter, parameters.deviceType};
 };
 
