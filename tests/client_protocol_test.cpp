@@ -58,7 +58,7 @@ class ClientProtocolTest : public ::testing::Test {
   CommandParameters parameters_;
   ClientSender sender_{log_};
   SerialLink serial_{log_, usage_, comm_, sender_, [this] { claim_.portClaimed.store(false); }};
-  CommandInterpreter interpreter_{log_, settings_, serial_, claim_, parameters_, sender_};
+  CommandInterpreter interpreter_{settings_, serial_, claim_, parameters_, sender_};
   ClientDemux demux_{log_, serial_, interpreter_};
   ClientSlot clientA_;
   ClientSlot clientB_;
@@ -178,6 +178,12 @@ TEST_F(ClientProtocolTest, FramingOfDataEscapesAndSplitLines) {
             (std::vector<std::string>{"Komenda:\x1B"
                                       "COM3\r\nabc\x1B\r",
                                       "Komenda:\x1B\x1B\x1BTE", "Komenda:ST\r"}));
+
+  // An ESC that opens a chunk while a line is open is data; the line's text goes on later.
+  Send(clientA_, "\x1BTE");
+  Send(clientA_, "\x1B\x1BST\r");
+  EXPECT_EQ(RepliesTo(11), (Bytes{0x00, 0x01, 0x01}));
+  EXPECT_EQ(comm_.device.Written(), B("\nabc\x1B\x1B"));
 }
 
 // A device that holds its line would cost a write time-out per byte: one refused byte

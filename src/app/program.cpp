@@ -35,7 +35,7 @@ int RunProgram() {
   ClientSender sender(log);
   SerialLink serial(log, usage, platform::SystemComm(), sender,
                     [&claim] { claim.portClaimed.store(false); });
-  CommandInterpreter interpreter(log, settings, serial, claim, parameters, sender);
+  CommandInterpreter interpreter(settings, serial, claim, parameters, sender);
   ClientDemux demux(log, serial, interpreter);
   TcpServer server(settings, log, platform::SystemSockets(), slots, demux);
   IdleTick tick(settings, log, usage, claim, serial);

@@ -36,6 +36,9 @@ class ClientDemux {
   };
 
   void Process(const std::uint8_t* data, std::size_t length, ClientSlot& sender, ChunkData& chunk);
+  void AddLineByte(std::uint8_t byte, ClientSlot& sender);
+  // True once the block is whole and has gone to the interpreter.
+  bool AddPayloadByte(std::uint8_t byte, ClientStream& stream);
   void LogCommandChunk(const std::uint8_t* data, std::size_t length);
   void WriteDataByte(std::uint8_t byte, ChunkData& chunk);
 

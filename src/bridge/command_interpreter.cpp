@@ -1,7 +1,10 @@
 // The 17 keywords of a command line, run in their fixed order.
+//
+// The interpreter gets whole lines (CR included) and whole SETDCB blocks from ClientDemux,
+// which owns each client's framing; it knows nothing of chunks. What a line asks of that
+// framing comes back as ExecuteCommand's result: SETDCB asks for the block behind the line.
 #include "bridge/command_interpreter.h"
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -11,8 +14,6 @@
 namespace qs {
 namespace {
 
-constexpr std::uint8_t kCarriageReturn = 0x0D;
-
 // Where a keyword stands in the line (up to its first NUL), or npos.
 std::size_t Find(const std::string& text, const char* keyword) {
   return text.find(keyword);
@@ -20,37 +21,8 @@ std::size_t Find(const std::string& text, const char* keyword) {
 
 }  // namespace
 
-int CommandInterpreter::ExecuteCommand(const std::uint8_t* data, std::size_t length,
-                                       std::size_t& position, ClientSlot& sender) {
-  ClientStream& stream = sender.stream();
-  for (; position < length; ++position) {
-    const std::uint8_t byte = data[position];
-    // The buffer keeps its last place for the CR, so a line that ends in time fits whole.
-    if (stream.commandLine.size() < ClientStream::kMaxCommandLine - 1 ||
-        (byte == kCarriageReturn && stream.commandLine.size() < ClientStream::kMaxCommandLine)) {
-      stream.commandLine.push_back(static_cast<char>(byte));
-    } else {
-      stream.lineTooLong = true;
-    }
-    if (byte != kCarriageReturn) continue;
-
-    const std::string line = std::move(stream.commandLine);
-    const bool tooLong = stream.lineTooLong;
-    stream.commandLine.clear();
-    stream.lineTooLong = false;
-    // A line that did not fit runs nothing: its tail, keywords and all, is gone.
-    if (tooLong) {
-      log_.LogEvent("Error - komenda za dluga");
-    } else {
-      Execute(line, data, length, position, sender);
-    }
-    return 0;
-  }
-  return 1;
-}
-
-void CommandInterpreter::Execute(const std::string& line, const std::uint8_t* data,
-                                 std::size_t length, std::size_t& position, ClientSlot& sender) {
+CommandInterpreter::Follows CommandInterpreter::ExecuteCommand(const std::string& line,
+                                                               ClientSlot& sender) {
   // A NUL that the client sent hides everything behind it from the keyword search.
   const std::string text = line.substr(0, line.find('\0'));
   const auto number = [&](std::size_t at, std::size_t keywordLength) {
@@ -120,14 +92,9 @@ void CommandInterpreter::Execute(const std::string& line, const std::uint8_t* da
     std::memcpy(image.data(), &dcb, image.size());
     Reply(sender, image.data(), image.size());
   }
-  if (Find(text, "SETDCB") != std::string::npos) {
-    // The block is the 28 bytes behind the CR; whatever else the chunk holds is dropped.
-    ClientStream& stream = sender.stream();
-    stream.awaitingDcb = true;
-    stream.dcbPayloadSize = 0;
-    ContinueSetDcb(data + position + 1, length - position - 1, sender);
-    position = length;
-  }
+  // The last keyword: its block comes behind the line, and the framing collects it.
+  if (Find(text, "SETDCB") != std::string::npos) return Follows::kDcbPayload;
+  return Follows::kData;
 }
 
 std::uint8_t CommandInterpreter::OpenOrClaim(std::int32_t portNumber, bool alwaysOpen,
@@ -156,23 +123,12 @@ void CommandInterpreter::DriveLine(int level, int setFunction, int clearFunction
   if (const auto port = serial_.Port()) port->EscapeFunction(level ? setFunction : clearFunction);
 }
 
-void CommandInterpreter::ContinueSetDcb(const std::uint8_t* data, std::size_t length,
-                                        ClientSlot& sender) {
-  ClientStream& stream = sender.stream();
-  const std::size_t take = std::min(length, ClientStream::kDcbPayloadSize - stream.dcbPayloadSize);
-  std::copy_n(data, take,
-              stream.dcbPayload.begin() + static_cast<std::ptrdiff_t>(stream.dcbPayloadSize));
-  stream.dcbPayloadSize += take;
-  if (stream.dcbPayloadSize < ClientStream::kDcbPayloadSize) return;
-  stream.awaitingDcb = false;
-  ApplyDcb(stream);
-}
-
-void CommandInterpreter::ApplyDcb(const ClientStream& stream) {
+void CommandInterpreter::ApplyDcbPayload(const DcbPayload& payload) {
+  static_assert(sizeof(platform::Dcb) == std::tuple_size_v<DcbPayload>);
   const auto port = serial_.Port();
   if (!port) return;
   platform::Dcb dcb{};
-  std::memcpy(&dcb, stream.dcbPayload.data(), sizeof dcb);
+  std::memcpy(&dcb, payload.data(), sizeof dcb);
   port->SetState(dcb);
   port->Purge(platform::kPurgeTxClear | platform::kPurgeRxClear);
 }

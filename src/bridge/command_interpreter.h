@@ -1,4 +1,4 @@
-// ExecuteCommand: collects a client's command line up to its CR and runs its keywords.
+// ExecuteCommand: runs the keywords of a client's command line; ApplyDcbPayload: SETDCB's block.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +9,6 @@
 #include "bridge/client_slot.h"
 #include "bridge/command_parameters.h"
 #include "bridge/port_claim.h"
-#include "log/event_log.h"
 #include "serial/serial_link.h"
 #include "settings/settings_store.h"
 
@@ -17,34 +16,33 @@ namespace qs {
 
 class CommandInterpreter {
  public:
-  CommandInterpreter(EventLog& log, const SettingsStore& settings, SerialLink& serial,
-                     PortClaim& claim, CommandParameters& parameters, ClientSender& sender)
-      : log_(log),
-        settings_(settings),
+  CommandInterpreter(const SettingsStore& settings, SerialLink& serial, PortClaim& claim,
+                     CommandParameters& parameters, ClientSender& sender)
+      : settings_(settings),
         serial_(serial),
         claim_(claim),
         parameters_(parameters),
         sender_(sender) {}
 
-  // Takes bytes of the chunk from position into the sender's command line. 0 when a CR in
-  // this chunk ended the line and it ran: position is then on that CR, or at length when
-  // SETDCB took the rest of the chunk. 1 when the chunk ended first (position == length).
-  int ExecuteCommand(const std::uint8_t* data, std::size_t length, std::size_t& position,
-                     ClientSlot& sender);
+  // What a line asks of the framing of its client's stream.
+  enum class Follows {
+    kData,        // the stream goes on behind the CR as before
+    kDcbPayload,  // SETDCB: the 28 bytes behind the CR are its block, for ApplyDcbPayload;
+                  // whatever else the chunk that ends the block holds is dropped with it
+  };
 
-  // Feeds a SETDCB that waits for its payload with bytes from the sender; once 28 have
-  // come the block is applied (to the open port, if any) and the stream stops waiting.
-  void ContinueSetDcb(const std::uint8_t* data, std::size_t length, ClientSlot& sender);
+  // Runs the keywords of one whole command line from sender, its CR included.
+  Follows ExecuteCommand(const std::string& line, ClientSlot& sender);
+
+  // SETDCB's block, once all 28 bytes came: put on the open port, if any, whose buffers
+  // are then cleared.
+  void ApplyDcbPayload(const DcbPayload& payload);
 
  private:
-  void Execute(const std::string& line, const std::uint8_t* data, std::size_t length,
-               std::size_t& position, ClientSlot& sender);
   std::uint8_t OpenOrClaim(std::int32_t portNumber, bool alwaysOpen, ClientSlot& sender);
   void DriveLine(int level, int setFunction, int clearFunction);
-  void ApplyDcb(const ClientStream& stream);
   void Reply(ClientSlot& sender, const std::uint8_t* bytes, std::size_t count);
 
-  EventLog& log_;
   const SettingsStore& settings_;
   SerialLink& serial_;
   PortClaim& claim_;

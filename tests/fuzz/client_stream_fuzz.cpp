@@ -85,7 +85,7 @@ struct Bridge {
   ClientSlot slots[ProtocolModel::kSlots];
   ClientSender sender{log};
   SerialLink serial{log, usage, comm, sender, [this] { claim.portClaimed.store(false); }};
-  CommandInterpreter interpreter{log, settings, serial, claim, parameters, sender};
+  CommandInterpreter interpreter{settings, serial, claim, parameters, sender};
   ClientDemux demux{log, serial, interpreter};
 };
 

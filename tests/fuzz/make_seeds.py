@@ -91,7 +91,9 @@ CLIENT_STREAM = {
     + chunk(0, ESC + ESC + ESC + b"TE")
     + chunk(0, b"ST\r")
     + chunk(0, ESC)
-    + chunk(0, b"TEST\r"),
+    + chunk(0, b"TEST\r")
+    + chunk(0, ESC + b"TE")
+    + chunk(0, ESC + ESC + b"ST\r"),
     "ack_device": ON_DEMAND
     + line(0, b"COM3")
     + chunk(0, b"\x06" + ESC + b"TYP=108\r\x06a" + ESC + ESC)
@@ -124,6 +126,9 @@ CLIENT_STREAM = {
     + chunk(1, b"b")
     + chunk(0, BLOCK[10:] + b"qq")
     + chunk(0, b"k")
+    + chunk(0, ESC + b"SETDCB" + CR + BLOCK[:5])
+    + chunk(0, BLOCK[5:20])
+    + chunk(0, BLOCK[20:] + b"x" + ESC + b"TEST" + CR)
     + chunk(0, ESC + b"SETDCB" + CR)
     + line(0, b"CLOSE")
     + chunk(0, BLOCK)
