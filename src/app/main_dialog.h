@@ -14,9 +14,9 @@ namespace qs {
 
 class MainDialog final : public platform::DialogHandler {
  public:
-  static constexpr int kEndButton = 1;         // "Koniec"
-  static constexpr int kSettingsButton = 216;  // "Ustawienia"
-  static constexpr int kEventList = 215;
+  static constexpr int kEndButton = QS_IDC_MAIN_END;            // "Koniec"
+  static constexpr int kSettingsButton = QS_IDC_MAIN_SETTINGS;  // "Ustawienia"
+  static constexpr int kEventList = QS_IDC_MAIN_EVENTS;
   static constexpr unsigned kTickMilliseconds = 1000;
 
   // openSettings runs the settings dialog modally; it may be empty until there is one.

@@ -15,20 +15,20 @@ namespace qs {
 class SettingsDialog final : public platform::DialogHandler {
  public:
   // Control ids.
-  static constexpr int kOk = 1;
-  static constexpr int kAlwaysOpen = 201;
-  static constexpr int kSpeed = 202;
-  static constexpr int kPort = 204;
-  static constexpr int kParityNone = 206;
-  static constexpr int kParityEven = 207;
-  static constexpr int kParityOdd = 208;
-  static constexpr int kData8 = 209;
-  static constexpr int kData7 = 214;
-  static constexpr int kStop1 = 211;
-  static constexpr int kStop2 = 212;
-  static constexpr int kLogFile = 213;
-  static constexpr int kTcpPort = 1000;
-  static constexpr int kAutoDisconnect = 1001;
+  static constexpr int kOk = QS_IDC_OK;
+  static constexpr int kAlwaysOpen = QS_IDC_SETTINGS_ALWAYS_OPEN;
+  static constexpr int kSpeed = QS_IDC_SETTINGS_SPEED;
+  static constexpr int kPort = QS_IDC_SETTINGS_PORT;
+  static constexpr int kParityNone = QS_IDC_SETTINGS_PARITY_NONE;
+  static constexpr int kParityEven = QS_IDC_SETTINGS_PARITY_EVEN;
+  static constexpr int kParityOdd = QS_IDC_SETTINGS_PARITY_ODD;
+  static constexpr int kData8 = QS_IDC_SETTINGS_DATA_8;
+  static constexpr int kData7 = QS_IDC_SETTINGS_DATA_7;
+  static constexpr int kStop1 = QS_IDC_SETTINGS_STOP_1;
+  static constexpr int kStop2 = QS_IDC_SETTINGS_STOP_2;
+  static constexpr int kLogFile = QS_IDC_SETTINGS_LOG_FILE;
+  static constexpr int kTcpPort = QS_IDC_SETTINGS_TCP_PORT;
+  static constexpr int kAutoDisconnect = QS_IDC_SETTINGS_AUTO_DISCONNECT;
 
   SettingsDialog(SettingsStore& settings, EventLog& log, SerialPortControl& serial,
                  TcpServerControl& server)

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/control_ids.h"
+
 namespace qs::platform {
 
 // A list box of text lines (the main dialog's event list).
@@ -46,7 +48,7 @@ class DialogWindow {
 // What a dialog does; the platform calls it on the user-interface thread.
 class DialogHandler {
  public:
-  static constexpr int kCancel = 2;  // Esc, the close box or any other close request
+  static constexpr int kCancel = QS_IDC_CANCEL;  // Esc, the close box or any other close request
 
   virtual ~DialogHandler() = default;
   virtual void OnOpen(DialogWindow& window) = 0;

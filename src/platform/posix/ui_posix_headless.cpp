@@ -6,9 +6,9 @@
 #include <chrono>
 #include <string>
 
-#include "platform/posix/dialog_posix.h"
 #include "platform/posix/stdout_writer.h"
 #include "platform/posix/stop_signals.h"
+#include "platform/posix/ui_posix.h"
 #include "platform/ui.h"
 
 namespace qs::platform {

@@ -9,10 +9,11 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/posix/dialog_posix.h"
+#include "platform/dialog_texts.h"
 #include "platform/posix/stop_signals.h"
-#include "platform/posix/terminal_dialog.h"
-#include "platform/posix/terminal_layouts.h"
+#include "platform/posix/ui_posix.h"
+#include "platform/posix/ui_posix_terminal_dialog.h"
+#include "platform/posix/ui_posix_terminal_layouts.h"
 
 namespace qs::platform {
 namespace {
@@ -110,7 +111,7 @@ int RunMain(DialogHandler& handler) {
     // Input is polled; a short wait keeps wake-ups from other threads prompt.
     fc::FKeyboard::setReadBlockingTime(10000);
     application = &app;
-    TerminalDialog dialog(&app, handler, L"Vantrel Quillon Smart wersja 1.4 styczeń 2021");
+    TerminalDialog dialog(&app, handler, QS_WIDE(QS_TEXT_MAIN_CAPTION));
     terminal::BuildMainDialog(dialog);
     fc::FWidget::setMainWidget(&dialog);
     app.open.push_back(&dialog);
@@ -129,7 +130,7 @@ int RunSettings(DialogHandler& handler) {
   fc::FWidget* ownerFocus = fc::FWidget::getFocusWidget();
   int result = DialogHandler::kCancel;
   {
-    TerminalDialog dialog(owner, handler, L"Ustawienia");
+    TerminalDialog dialog(owner, handler, QS_WIDE(QS_TEXT_SETTINGS_CAPTION));
     terminal::BuildSettingsDialog(dialog);
     application->open.push_back(&dialog);
     result = dialog.Run();

@@ -4,8 +4,8 @@
 #include <deque>
 #include <string>
 
+#include "platform/control_ids.h"
 #include "platform/ui.h"
-#include "platform/win32/resource.h"
 
 namespace qs::platform {
 namespace {
@@ -118,7 +118,7 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
 }
 
 int TemplateId(DialogId id) {
-  return id == DialogId::kMain ? IDD_MAIN : IDD_SETTINGS;
+  return id == DialogId::kMain ? QS_IDD_MAIN : QS_IDD_SETTINGS;
 }
 
 }  // namespace

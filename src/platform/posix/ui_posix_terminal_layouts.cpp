@@ -1,9 +1,12 @@
-// The two dialogs' controls in the terminal: ids, texts, Tab order and cell positions.
-#include "platform/posix/terminal_layouts.h"
+// The two dialogs in the terminal: their controls with the shared ids and texts, Tab order and
+// cell positions.
+#include "platform/posix/ui_posix_terminal_layouts.h"
 
 #include <algorithm>
 
-#include "platform/posix/terminal_controls.h"
+#include "platform/control_ids.h"
+#include "platform/dialog_texts.h"
+#include "platform/posix/ui_posix_terminal_controls.h"
 
 namespace qs::platform::terminal {
 
@@ -26,9 +29,9 @@ void Put(fc::FWidget& widget, int x, int y, std::size_t width, std::size_t heigh
 }  // namespace
 
 void BuildMainDialog(TerminalDialog& dialog) {
-  auto& end = dialog.AddButton(1, L"Koniec");
-  auto& settings = dialog.AddButton(216, L"Ustawienia");
-  auto& list = dialog.AddListBox(215);
+  auto& end = dialog.AddButton(QS_IDC_MAIN_END, QS_WIDE(QS_TEXT_MAIN_END));
+  auto& settings = dialog.AddButton(QS_IDC_MAIN_SETTINGS, QS_WIDE(QS_TEXT_MAIN_SETTINGS));
+  auto& list = dialog.AddListBox(QS_IDC_MAIN_EVENTS);
   // 300 x 300 dialog units would be 75 x 38 cells: as much of that as the terminal has.
   dialog.SetLayout(
       [&end, &settings, &list](TerminalDialog& self, std::size_t columns, std::size_t lines) {
@@ -50,36 +53,37 @@ void BuildMainDialog(TerminalDialog& dialog) {
 
 void BuildSettingsDialog(TerminalDialog& dialog) {
   // Created in the order Tab visits them; frames and labels take no focus.
-  auto& ok = dialog.AddButton(1, L"OK");
-  auto& cancel = dialog.AddButton(2, L"Anuluj");
-  auto& serialFrame = dialog.AddFrame(L"Port szeregowy");
-  auto& alwaysOpen = dialog.AddCheckBox(201, L"Port szeregowy zawsze otwarty");
-  auto& portLabel = dialog.AddLabel(L"Port:");
-  auto& speedLabel = dialog.AddLabel(L"Szybko:");
-  auto& speed = dialog.AddComboBox(202);
-  auto& port = dialog.AddComboBox(204);
-  auto& parity = dialog.AddRadioGroup(L"Parzystość");
-  auto& none = dialog.AddRadio(parity, 206, L"&None");
-  auto& even = dialog.AddRadio(parity, 207, L"&Even");
-  auto& odd = dialog.AddRadio(parity, 208, L"&Odd");
-  auto& data = dialog.AddRadioGroup(L"Data");
-  auto& data8 = dialog.AddRadio(data, 209, L"&8 BIT");
-  auto& data7 = dialog.AddRadio(data, 214, L"&7 BIT");
-  auto& stop = dialog.AddRadioGroup(L"Stop");
-  auto& stop1 = dialog.AddRadio(stop, 211, L"&1");
-  auto& stop2 = dialog.AddRadio(stop, 212, L"&2");
-  auto& note = dialog.AddLabel(
-      Wrap(L"Nie ma potrzeby wskazania i włączania portu. Merovia wysyła do Quillona "
-           L"informacje, który port otworzyć.",
-           52));
-  auto& logFile = dialog.AddEdit(213, false);
-  auto& logFileLabel = dialog.AddLabel(L"Plik log-u komunikacji:");
-  auto& tcpFrame = dialog.AddFrame(L"Ustawienia TCP");
-  auto& tcpPort = dialog.AddEdit(1000, true);
-  auto& tcpPortLabel = dialog.AddLabel(L"Port TCP:");
-  auto& tcpNote = dialog.AddLabel(L"UWAGA: Domyślnym portem jest 1336 (protokół TCP)");
-  auto& autoDisconnect = dialog.AddEdit(1001, true);
-  auto& autoDisconnectLabel = dialog.AddLabel(L"Czas autorozłączania COM");
+  auto& ok = dialog.AddButton(QS_IDC_OK, QS_WIDE(QS_TEXT_SETTINGS_OK));
+  auto& cancel = dialog.AddButton(QS_IDC_CANCEL, QS_WIDE(QS_TEXT_SETTINGS_CANCEL));
+  auto& serialFrame = dialog.AddFrame(QS_WIDE(QS_TEXT_SETTINGS_SERIAL_GROUP));
+  auto& alwaysOpen =
+      dialog.AddCheckBox(QS_IDC_SETTINGS_ALWAYS_OPEN, QS_WIDE(QS_TEXT_SETTINGS_ALWAYS_OPEN));
+  auto& portLabel = dialog.AddLabel(QS_WIDE(QS_TEXT_SETTINGS_PORT));
+  auto& speedLabel = dialog.AddLabel(QS_WIDE(QS_TEXT_SETTINGS_SPEED));
+  auto& speed = dialog.AddComboBox(QS_IDC_SETTINGS_SPEED);
+  auto& port = dialog.AddComboBox(QS_IDC_SETTINGS_PORT);
+  auto& parity = dialog.AddRadioGroup(QS_WIDE(QS_TEXT_SETTINGS_PARITY_GROUP));
+  auto& none =
+      dialog.AddRadio(parity, QS_IDC_SETTINGS_PARITY_NONE, QS_WIDE(QS_TEXT_SETTINGS_PARITY_NONE));
+  auto& even =
+      dialog.AddRadio(parity, QS_IDC_SETTINGS_PARITY_EVEN, QS_WIDE(QS_TEXT_SETTINGS_PARITY_EVEN));
+  auto& odd =
+      dialog.AddRadio(parity, QS_IDC_SETTINGS_PARITY_ODD, QS_WIDE(QS_TEXT_SETTINGS_PARITY_ODD));
+  auto& data = dialog.AddRadioGroup(QS_WIDE(QS_TEXT_SETTINGS_DATA_GROUP));
+  auto& data8 = dialog.AddRadio(data, QS_IDC_SETTINGS_DATA_8, QS_WIDE(QS_TEXT_SETTINGS_DATA_8));
+  auto& data7 = dialog.AddRadio(data, QS_IDC_SETTINGS_DATA_7, QS_WIDE(QS_TEXT_SETTINGS_DATA_7));
+  auto& stop = dialog.AddRadioGroup(QS_WIDE(QS_TEXT_SETTINGS_STOP_GROUP));
+  auto& stop1 = dialog.AddRadio(stop, QS_IDC_SETTINGS_STOP_1, QS_WIDE(QS_TEXT_SETTINGS_STOP_1));
+  auto& stop2 = dialog.AddRadio(stop, QS_IDC_SETTINGS_STOP_2, QS_WIDE(QS_TEXT_SETTINGS_STOP_2));
+  auto& note = dialog.AddLabel(Wrap(QS_WIDE(QS_TEXT_SETTINGS_NOTE), 52));
+  auto& logFile = dialog.AddEdit(QS_IDC_SETTINGS_LOG_FILE, false);
+  auto& logFileLabel = dialog.AddLabel(QS_WIDE(QS_TEXT_SETTINGS_LOG_FILE));
+  auto& tcpFrame = dialog.AddFrame(QS_WIDE(QS_TEXT_SETTINGS_TCP_GROUP));
+  auto& tcpPort = dialog.AddEdit(QS_IDC_SETTINGS_TCP_PORT, true);
+  auto& tcpPortLabel = dialog.AddLabel(QS_WIDE(QS_TEXT_SETTINGS_TCP_PORT));
+  auto& tcpNote = dialog.AddLabel(QS_WIDE(QS_TEXT_SETTINGS_TCP_NOTE));
+  auto& autoDisconnect = dialog.AddEdit(QS_IDC_SETTINGS_AUTO_DISCONNECT, true);
+  auto& autoDisconnectLabel = dialog.AddLabel(QS_WIDE(QS_TEXT_SETTINGS_AUTO_DISCONNECT));
 
   // 248 x 302 dialog units: a quarter of the width, and the rows packed into 20 lines.
   dialog.SetLayout(

@@ -1,5 +1,5 @@
 // Picks the terminal dialogs when there is a terminal, the headless runner otherwise.
-#include "platform/posix/dialog_posix.h"
+#include "platform/posix/ui_posix.h"
 
 namespace qs::platform {
 

@@ -1,7 +1,8 @@
-// The two dialogs' controls in the terminal: ids, texts, Tab order and cell positions.
+// The two dialogs in the terminal: their controls with the shared ids and texts, Tab order and
+// cell positions.
 #pragma once
 
-#include "platform/posix/terminal_dialog.h"
+#include "platform/posix/ui_posix_terminal_dialog.h"
 
 namespace qs::platform::terminal {
 

@@ -1,5 +1,5 @@
 // Terminal widgets that behave like the Windows dialog controls: Enter, Esc, frames, combos.
-#include "platform/posix/terminal_controls.h"
+#include "platform/posix/ui_posix_terminal_controls.h"
 
 #include "platform/posix/cp1250.h"
 
