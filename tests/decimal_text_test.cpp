@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <string_view>
+#include <utility>
 
 namespace qs::platform {
 namespace {
@@ -37,6 +38,14 @@ TEST(DecimalTextTest, DigitsOnlyRefusesEverythingElseAndSaturates) {
   EXPECT_EQ(ParseDigitsSaturating("4294967295"), 0xFFFFFFFFu);
   EXPECT_EQ(ParseDigitsSaturating("4294967296"), 0xFFFFFFFFu);
   EXPECT_EQ(ParseDigitsSaturating("123456789012345678901234567890"), 0xFFFFFFFFu);
+  // Whether it saturated, for a rule that refuses such a number.
+  for (const auto& [text, over] :
+       {std::pair{"4294967295"sv, false}, std::pair{"04294967295"sv, false},
+        std::pair{"4294967296"sv, true}, std::pair{"42949672950"sv, true}}) {
+    bool overflowed = !over;
+    EXPECT_TRUE(ParseDigitsSaturating(text, &overflowed).has_value()) << text;
+    EXPECT_EQ(overflowed, over) << text;
+  }
   for (std::string_view refused : {""sv, " 1"sv, "1 "sv, "+1"sv, "-1"sv, "1.5"sv, "12a"sv,
                                    "1\0"
                                    "2"sv}) {

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <string>
 
 namespace qs {
@@ -45,22 +44,9 @@ TEST(PortConfig, CtsFlowOnlyForItsDeviceTypes) {
   for (const int type : {0, 9, 11, 108, 228, 271, 273, -10}) {
     EXPECT_EQ(AdjustDcbFlags(0, type), 0x1412u) << type;
   }
-  // DSR sensitivity and the RTS handshake bit go; everything else the mode string set stays.
+  // The DTR and RTS handshake bits go; everything else the mode string set stays.
   EXPECT_EQ(AdjustDcbFlags(0xFFFFFFFFu, 0), 0xFFFFDFDFu);
   EXPECT_EQ(AdjustDcbFlags(0x0301u, 10), 0x1717u);
-}
-
-TEST(PortConfig, DecimalsSkipWhiteSpaceTakeOneSignAndClamp) {
-  EXPECT_EQ(ParseDecimal(" \t\r\n+42x"), 42);
-  EXPECT_EQ(ParseDecimal("-17"), -17);
-  EXPECT_EQ(ParseDecimal("x1"), 0);
-  EXPECT_EQ(ParseDecimal("--1"), 0);
-  EXPECT_EQ(ParseDecimal(""), 0);
-  EXPECT_EQ(ParseDecimal("2147483647"), INT_MAX);
-  EXPECT_EQ(ParseDecimal("2147483648"), INT_MAX);
-  EXPECT_EQ(ParseDecimal("99999999999999999999999"), INT_MAX);
-  EXPECT_EQ(ParseDecimal("-2147483648"), INT_MIN);
-  EXPECT_EQ(ParseDecimal("-99999999999"), INT_MIN);
 }
 
 }  // namespace

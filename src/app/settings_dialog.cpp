@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
+#include <string_view>
 
+#include "platform/common/decimal_text.h"
 #include "serial/configured_port.h"
 #include "settings/settings_file.h"
 
@@ -33,15 +36,12 @@ std::string Unsigned(std::int32_t value) {
 }  // namespace
 
 std::uint32_t ParseUnsignedField(const std::string& text) {
-  std::size_t at = text.find_first_not_of(' ');
+  const std::size_t at = text.find_first_not_of(' ');
   if (at == std::string::npos) return 0;
-  std::uint64_t value = 0;
-  for (; at < text.size(); ++at) {
-    if (text[at] < '0' || text[at] > '9') return 0;
-    value = value * 10 + static_cast<std::uint64_t>(text[at] - '0');
-    if (value > 0xFFFFFFFFull) return 0;
-  }
-  return static_cast<std::uint32_t>(value);
+  bool overflowed = false;
+  const std::optional<std::uint32_t> value =
+      platform::ParseDigitsSaturating(std::string_view(text).substr(at), &overflowed);
+  return value && !overflowed ? *value : 0;
 }
 
 void SettingsDialog::OnOpen(platform::DialogWindow& window) {

@@ -7,8 +7,10 @@
 
 #include <array>
 #include <cstring>
+#include <string_view>
 
 #include "platform/comm.h"
+#include "platform/common/decimal_text.h"
 #include "serial/port_config.h"
 
 namespace qs {
@@ -26,7 +28,7 @@ CommandInterpreter::Follows CommandInterpreter::ExecuteCommand(const std::string
   // A NUL that the client sent hides everything behind it from the keyword search.
   const std::string text = line.substr(0, line.find('\0'));
   const auto number = [&](std::size_t at, std::size_t keywordLength) {
-    return ParseDecimal(text.c_str() + at + keywordLength);
+    return platform::ParseAtoiClamped(std::string_view(text).substr(at + keywordLength));
   };
   // The byte behind "=": at the end of the line that is the CR itself.
   const auto byteAfter = [&](std::size_t at, std::size_t keywordLength) {

@@ -3,9 +3,10 @@
 
 #include <algorithm>
 #include <array>
-#include <climits>
+#include <string_view>
 
 #include "platform/comm.h"
+#include "platform/common/decimal_text.h"
 
 namespace qs {
 namespace {
@@ -35,23 +36,11 @@ bool NormalizePortName(std::string& name, const platform::CommApi& comm) {
   return false;
 }
 
-std::int32_t ParseDecimal(const char* text) {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') negative = *text++ == '-';
-  long long value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    value = value * 10 + (*text - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) break;  // clamped below; stop growing
-  }
-  if (negative) value = -value;
-  return static_cast<std::int32_t>(std::clamp<long long>(value, INT_MIN, INT_MAX));
-}
-
 std::string DevicePathFor(const std::string& upperCaseName) {
   const std::size_t com = upperCaseName.find("COM");
   if (com == std::string::npos) return upperCaseName;
-  const std::int32_t number = ParseDecimal(upperCaseName.c_str() + com + 3);
+  const std::int32_t number =
+      platform::ParseAtoiClamped(std::string_view(upperCaseName).substr(com + 3));
   if (number > 7) return "\\\\.\\COM" + std::to_string(number);
   return upperCaseName;
 }

@@ -33,8 +33,4 @@ bool IsCtsFlowDeviceType(std::int32_t deviceType);
 // device types that need it.
 std::uint32_t AdjustDcbFlags(std::uint32_t flags, std::int32_t deviceType);
 
-// Reads a signed decimal as C's atoi does (leading white space, one sign, digits), clamped
-// to the 32-bit range; no digits give 0.
-std::int32_t ParseDecimal(const char* text);
-
 }  // namespace qs

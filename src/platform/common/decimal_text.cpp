@@ -33,14 +33,20 @@ std::int32_t ParseAtoiClamped(std::string_view text) {
   return static_cast<std::int32_t>(std::clamp(value, kMin, kMax));
 }
 
-std::optional<std::uint32_t> ParseDigitsSaturating(std::string_view text) {
+std::optional<std::uint32_t> ParseDigitsSaturating(std::string_view text, bool* overflowed) {
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
   if (text.empty()) return std::nullopt;
   std::uint64_t value = 0;
+  bool over = false;
   for (char c : text) {
     if (!IsDigit(c)) return std::nullopt;
-    value = std::min(value * 10 + static_cast<std::uint64_t>(c - '0'), kMax);
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > kMax) {
+      value = kMax;
+      over = true;
+    }
   }
+  if (overflowed != nullptr) *overflowed = over;
   return static_cast<std::uint32_t>(value);
 }
 

@@ -12,7 +12,9 @@ namespace qs::platform {
 std::int32_t ParseAtoiClamped(std::string_view text);
 
 // Decimal digits only, at least one: nullopt for anything else (blanks and signs included).
-// A value too large for 32 bits saturates at the largest one, as Windows does.
-std::optional<std::uint32_t> ParseDigitsSaturating(std::string_view text);
+// A value too large for 32 bits saturates at the largest one, as Windows does; overflowed,
+// when given, tells whether it did (for callers whose rule refuses such a value instead).
+std::optional<std::uint32_t> ParseDigitsSaturating(std::string_view text,
+                                                   bool* overflowed = nullptr);
 
 }  // namespace qs::platform
