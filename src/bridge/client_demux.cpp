@@ -24,8 +24,6 @@ namespace {
 using State = ClientStream::State;
 
 constexpr std::uint8_t kEscape = 0x1B;
-constexpr std::uint8_t kCarriageReturn = 0x0D;
-constexpr std::uint8_t kAck = 0x06;
 
 }  // namespace
 

@@ -8,7 +8,10 @@
 
 namespace qs {
 
+// The device type whose every CR the bridge acknowledges with an ACK, and those two bytes.
 inline constexpr std::int32_t kAckDeviceType = 108;
+inline constexpr std::uint8_t kCarriageReturn = 0x0D;
+inline constexpr std::uint8_t kAck = 0x06;
 
 // Upper-cases the letters a to z in place (nothing else: no locale decides).
 void UpperCasePortName(std::string& name);

@@ -61,7 +61,7 @@ void SerialLink::Forward(const std::uint8_t* data, std::size_t n, platform::Comm
   if (deviceType_.load() == kAckDeviceType) {
     // Every CR from this device is acknowledged before its data goes on.
     for (std::size_t i = 0; i < n; ++i) {
-      if (data[i] == 0x0D) WriteByteTo(port, 0x06);
+      if (data[i] == kCarriageReturn) WriteByteTo(port, kAck);
     }
   }
   deviceData_.DeviceData(data, n);
