@@ -9,7 +9,8 @@ import signal
 import subprocess
 import time
 
-from harness import Client, Program, free_tcp_port, parse_args, run_cases, settings_image
+from endpoints import Client
+from harness import Program, free_tcp_port, parse_args, run_cases, settings_image
 
 COMMAND, WINDOWS = parse_args()
 F_SETPIPE_SZ = 1031

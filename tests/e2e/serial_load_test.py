@@ -4,8 +4,9 @@ import os
 import struct
 import time
 
-from harness import (Client, FakeDevice, Program, free_tcp_port, parse_args, run_cases,
-                     settings_image, stop_program)
+from endpoints import Client, FakeDevice
+from harness import (Program, free_tcp_port, parse_args, run_cases, settings_image,
+                     stop_program)
 
 COMMAND, WINDOWS = parse_args()
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The always-open port of the settings, on a pty standing in for the device."""
 
-from harness import FakeDevice, Program, parse_args, run_cases, settings_image, stop_program
+from endpoints import FakeDevice
+from harness import Program, parse_args, run_cases, settings_image, stop_program
 
 COMMAND, WINDOWS = parse_args()
 

@@ -6,8 +6,8 @@ import resource
 import socket
 import time
 
-from harness import (Client, Program, free_tcp_port, parse_args, run_cases, settings_image,
-                     stop_program)
+from endpoints import Client
+from harness import Program, free_tcp_port, parse_args, run_cases, settings_image, stop_program
 
 COMMAND, WINDOWS = parse_args()
 

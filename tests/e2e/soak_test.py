@@ -1,23 +1,19 @@
 #!/usr/bin/env python3
-"""Five clients on one bridge for SOAK_SECONDS (default 30): each in turn opens COM3 on an echo
-device and owns it for a few seconds while all five send a random mix of numbered data and
-command lines, some cut across sends. Every data byte must reach the device in its client's
-order, every device byte the owner, every reply its sender and every chunk's traffic text the
-log file; afterwards the program's descriptors, memory and CPU must be back at rest.
-SOAK_SEED repeats a run."""
+"""Five clients on one bridge for SOAK_SECONDS (default 30); SOAK_SEED repeats a run."""
 import os
 import random
-import struct
 import sys
 import threading
 import time
 import traceback
 
-from harness import FakeDevice, Program, free_tcp_port, parse_args, settings_image, stop_program
-from load_tools import (DCB, HIGH_BYTES, MAX_CLIENTS, OPEN_WORDS, ClientScript, EchoDevice,
-                        LoadClient, LogCheck, cpu_share, data_counts, data_of, descriptor_count,
-                        descriptors, read_from, resident_kib, sanitizer_of,
+from endpoints import FakeDevice
+from harness import Program, free_tcp_port, parse_args, settings_image, stop_program
+from load_peers import EchoDevice
+from proc_stats import (descriptor_count, descriptors, resident_kib, sanitizer_of,
                         wait_for_descriptors)
+from soak_members import Member, check_replies, first_difference, idle_share
+from traffic import HIGH_BYTES, MAX_CLIENTS, OPEN_WORDS, LogCheck, data_counts, data_of, read_from
 
 COMMAND, WINDOWS = parse_args()
 SECONDS = float(os.environ.get("SOAK_SECONDS", "30"))
@@ -36,49 +32,13 @@ EVENTS = [START, END, rb"My IP adres:[0-9.]+", rb"Serwer TCP On - Start on port 
 SHUT_DOWN = [b"Serwer TCP Off - Start", b"Serwer TCP Off - Stop", END]
 
 
-class Member:
-    """One client of the soak: its connection, its script and the replies it is owed."""
-
-    def __init__(self, index, port, rng):
-        self.index = index
-        self.client = LoadClient(port)
-        self.script = ClientScript(index, rng)
-        self.replies = []  # the replies of the phase under way, in order
-        self.phase_start = 0  # where the phase's pieces begin in script.pieces
-
-    def send(self, pieces):
-        for piece in pieces:
-            self.script.pieces.append(piece)
-            self.replies += piece.replies
-            self.client.send(bytes(piece.raw))
-
-    def _reply_bytes(self, owner):
-        """Reply bytes of the phase so far: all of them, or the owner's beside the echo."""
-        got = self.client.received
-        return len(got.translate(None, HIGH_BYTES)) if owner else len(got)
-
-    def wait_replies(self, owner, seconds):
-        want = len(self.replies) if owner else sum(28 if r == DCB else 1 for r in self.replies)
-        with self.client.changed:
-            if not self.client.changed.wait_for(lambda: self._reply_bytes(owner) >= want,
-                                                seconds):
-                raise AssertionError(f"client {self.index}: {want - self._reply_bytes(owner)} "
-                                     f"of {want} reply bytes missing after {seconds} s")
-
-    def lines(self, *lines):
-        """Command lines, (words, replies) each, in one piece of their own, waited for;
-        returns what came back."""
-        self.client.take_received()
-        self.replies = []
-        piece = self.script.line_piece(*lines[0])
-        for words, replies in lines[1:]:
-            piece.add_line(self.index, words, replies)
-        self.send([piece])
-        self.wait_replies(True, PROMPT)
-        return self.client.take_received()
-
-
 class Soak:
+    """Each client in turn opens COM3 on an echo device and owns it for a few seconds while all
+    five send a random mix of numbered data and command lines, some cut across sends. Every data
+    byte must reach the device in its client's order, every device byte the owner, every reply
+    its sender and every chunk's traffic text the log file; afterwards the program's
+    descriptors, memory and CPU must be back at rest."""
+
     def __init__(self):
         self.rng = random.Random(SEED)
         self.port = free_tcp_port()
@@ -198,7 +158,7 @@ class Soak:
         # Under Wine the program's sockets live in wineserver, not among its descriptors.
         fds_before = None if WINDOWS else descriptor_count(pid)
         open_before = None if WINDOWS else descriptors(pid)
-        self.members = [Member(k, self.port, random.Random(self.rng.random()))
+        self.members = [Member(k, self.port, random.Random(self.rng.random()), PROMPT)
                         for k in range(MAX_CLIENTS)]
         started = time.monotonic()
         rss_before = rss_after = idle = fds_after = None
@@ -211,7 +171,7 @@ class Soak:
                 self.phase(self.phases % MAX_CLIENTS, self.rng.uniform(1.0, 4.0))
             duration = time.monotonic() - started
             rss_after = resident_kib(pid)
-            idle, settled = idle_share(pid)
+            idle, settled = idle_share(pid, WINDOWS)
             for member in self.members:
                 member.client.close()
             if not WINDOWS:
@@ -260,40 +220,6 @@ class Soak:
                 pass
         self.device.close()
         self.program.close()
-
-
-def idle_share(pid):
-    """The program's CPU share over two seconds with nothing to do, and how long it took to
-    get there. Under Wine the dialog's list is still taking the lines queued during the run,
-    each drawn on the virtual display: that may take a while, though not for ever."""
-    start = time.monotonic()
-    while True:
-        share = cpu_share(pid)
-        if not WINDOWS or share < 0.02 or time.monotonic() - start > 60:
-            return share, time.monotonic() - start - 2 if WINDOWS else 0.0
-
-
-def check_replies(index, received, expected):
-    """A client that does not own the port gets its replies and nothing else."""
-    at = 0
-    for kind in expected:
-        if kind == DCB:
-            block = received[at:at + 28]
-            assert len(block) == 28 and struct.unpack_from("<II", block) == (28, 9600), \
-                f"client {index}: DCB reply {block!r}"
-            at += 28
-        else:
-            assert received[at:at + 1] == bytes([kind]), \
-                f"client {index}: reply {received[at:at + 1]!r} at {at}, expected {kind}"
-            at += 1
-    assert at == len(received), f"client {index}: {len(received) - at} bytes beyond its replies"
-
-
-def first_difference(a, b):
-    for i, (x, y) in enumerate(zip(a, b)):
-        if x != y:
-            return i
-    return min(len(a), len(b))
 
 
 def main():
