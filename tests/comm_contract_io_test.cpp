@@ -43,11 +43,11 @@ TEST_F(CommContractIo, ReadTimeoutsEndReadsOnTimeWithWhatCame) {
       {{0, 0, 150}, "ab", 10, 150ms - kEarly, 150ms + kLate, true, true},
       {{50, 0, 5000}, "de", 10, 50ms - kEarly, 50ms + kLate, true, true},  // the gap ends it
       {{200, 0, 100}, "", 10, 100ms - kEarly, 100ms + kLate, true, true},  // total before gap
-      {{kMaxDword, 0, 0}, "", 10, 0ms, kPrompt, true, false},              // what is there, at once
+      {{kMaxDword, 0, 0}, "", 10, 0ms, kPrompt, true, true},               // what is there, at once
       {{kMaxDword, 0, 0}, "abc", 10, 0ms, kPrompt, true, true},
-      {{kMaxDword, kMaxDword, 100}, "", 10, 100ms - kEarly, 100ms + kLate, true, false},
-      {{kMaxDword, kMaxDword, 100}, "q", 10, 0ms, kPrompt, true, false},
-      {{kMaxDword, 10, 100}, "ab", 4, 0ms, 140ms, true, false},  // buffered bytes before timer
+      {{kMaxDword, kMaxDword, 100}, "", 10, 100ms - kEarly, 100ms + kLate, true, true},
+      {{kMaxDword, kMaxDword, 100}, "q", 10, 0ms, kPrompt, true, true},
+      {{kMaxDword, 10, 100}, "ab", 4, 0ms, 140ms, true, true},  // buffered bytes before timer
       {{0, 0, 100}, "", 16, 80ms, 1500ms, false, true},
       {{0, 10, 40}, "", 16, 170ms, 2000ms, false, true},
       {{0, 0, 300}, "\x01\x02\x03", 64, 0ms, 2000ms, false, true},
@@ -93,8 +93,8 @@ TEST_F(CommContractIo, ReadTimeoutsKeepAReadWaitingForBytesToCome) {
   } rows[] = {
       // 0x80000000 * 2 is 0 in 32 bits, which would end the read at once.
       {{0, 0x80000000u, 0}, 2, "", 200ms, "xy", "xy", 0ms, 0ms, false},
-      {{50, 0, 0}, 10, "", 300ms, "abc", "abc", 50ms - kEarly, 0ms, true},        // the gap timer
-      {{kMaxDword, kMaxDword, 10000}, 10, "", 100ms, "r", "r", 0ms, 0ms, false},  // first byte
+      {{50, 0, 0}, 10, "", 300ms, "abc", "abc", 50ms - kEarly, 0ms, true},       // the gap timer
+      {{kMaxDword, kMaxDword, 10000}, 10, "", 100ms, "r", "r", 0ms, 0ms, true},  // first byte
       // Nothing buffered: bytes arriving later do not end it, the timer or a full buffer does.
       {{kMaxDword, 10, 100}, 4, "", 30ms, "cd", "cd", 0ms, 140ms, true},
       // No time-outs: it waits for every byte asked, not for one of two.

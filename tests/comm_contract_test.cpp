@@ -155,14 +155,10 @@ TEST_F(CommContract, PurgeQueuesAndTimeoutLimitsWorkAndMissingModemLinesFailWith
   EXPECT_TRUE(port->Purge(platform::kPurgeRxClear | platform::kPurgeTxClear));
   SetReadTimeouts(0, 0, 1);
   EXPECT_EQ(ReadFrom(*port, 16).count, 0);
-  if (!CommPortPair::kWineReadTimeouts) {
-    SetReadTimeouts(kMaxDword, 0, 0);
-    EXPECT_EQ(ReadFrom(*port, 16).count, 0);
-  }
+  SetReadTimeouts(kMaxDword, 0, 0);
+  EXPECT_EQ(ReadFrom(*port, 16).count, 0);
   EXPECT_TRUE(port->SetupQueues(4096, 4096));
-  if (!CommPortPair::kWineReadTimeouts) {
-    EXPECT_FALSE(port->SetTimeouts(CommTimeouts{kMaxDword, kMaxDword, kMaxDword, 0, 0}));
-  }
+  EXPECT_FALSE(port->SetTimeouts(CommTimeouts{kMaxDword, kMaxDword, kMaxDword, 0, 0}));
   EXPECT_TRUE(port->SetTimeouts(CommTimeouts{kMaxDword, kMaxDword, 0, 0, 0}));
   EXPECT_TRUE(port->SetTimeouts(CommTimeouts{kMaxDword, 0, 0, 0, 1000}));
   EXPECT_TRUE(port->SetTimeouts(CommTimeouts{50, 2, 100, 1, 1000}));

@@ -63,8 +63,8 @@ class CommPortPair {
   static inline const bool kWineLineSettings = UnderWine();
   // A pty under Wine has no modem lines; a real port may have them.
   static inline const bool kNoModemLines = UnderWine();
-  // Wine's read time-outs: {MAXDWORD,0,0} and {MAXDWORD,MAXDWORD,c} never end a read on a
-  // silent line, and the total time-out is worked out in 32 bits.
+  // Wine's own read time-outs: the total time-out is worked out in 32 bits. (Those that
+  // return buffered bytes at once, which Wine does not keep, the port keeps itself.)
   static inline const bool kWineReadTimeouts = UnderWine();
   static constexpr Ms kCloseWithin{1000};
 

@@ -21,16 +21,20 @@ constexpr auto kCloseWait = std::chrono::seconds(2);
 // How often Close cancels again meanwhile: an operation may have started its I/O just
 // after the previous cancel.
 constexpr auto kCancelRepeat = std::chrono::milliseconds(10);
+// The driver's total timer for reads of buffered bytes only.
+constexpr std::uint32_t kQueuedReadBoundMs = 1;
 
 }  // namespace
 
 Win32CommPort::~Win32CommPort() {
   Close();
-  CloseEvents(events_);
+  CloseEvents(Events{events_.read, events_.input, nullptr});
+  // The first write event is among these.
+  for (const HANDLE event : writeEvents_) CloseHandle(event);
 }
 
 void Win32CommPort::CloseEvents(const Events& events) {
-  for (const HANDLE event : {events.read, events.input}) {
+  for (const HANDLE event : {events.read, events.input, events.write}) {
     if (event != nullptr) CloseHandle(event);
   }
 }
@@ -57,9 +61,36 @@ bool Win32CommPort::GetState(Dcb& dcb) {
 bool Win32CommPort::SetTimeouts(const CommTimeouts& timeouts) {
   Use use(*this);
   if (!use) return false;
+  ReadPlan plan{};
+  if (!PlanReads(timeouts, plan)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
   COMMTIMEOUTS t;
-  std::memcpy(&t, &timeouts, sizeof t);
-  return SetCommTimeouts(use.handle(), &t) != FALSE;
+  std::memcpy(&t, &plan.driver, sizeof t);
+  if (!SetCommTimeouts(use.handle(), &t)) return false;
+  readRule_.store(plan.rule);
+  return true;
+}
+
+bool Win32CommPort::PlanReads(const CommTimeouts& timeouts, ReadPlan& plan) {
+  plan = ReadPlan{timeouts, ReadRule::kDriver};
+  if (timeouts.ReadIntervalTimeout != kMaxDword) return true;
+  const bool firstByte = timeouts.ReadTotalTimeoutMultiplier == kMaxDword;
+  if (firstByte && timeouts.ReadTotalTimeoutConstant == kMaxDword) return false;
+  // Bytes already buffered are read at once; only a silent line leaves the read to the
+  // driver's total timer, which then runs without a gap timer.
+  plan.driver.ReadIntervalTimeout = 0;
+  plan.driver.ReadTotalTimeoutMultiplier = firstByte ? 0 : timeouts.ReadTotalTimeoutMultiplier;
+  if (plan.driver.ReadTotalTimeoutMultiplier == 0 && plan.driver.ReadTotalTimeoutConstant == 0) {
+    // Nothing to wait for on a silent line. Reads ask for the bytes counted in the queue,
+    // so the timer only bounds one that a purge emptied the queue under.
+    plan.driver.ReadTotalTimeoutConstant = kQueuedReadBoundMs;
+    plan.rule = ReadRule::kQueuedOnly;
+  } else {
+    plan.rule = firstByte ? ReadRule::kQueuedOrFirst : ReadRule::kQueuedOrAll;
+  }
+  return true;
 }
 
 bool Win32CommPort::SetupQueues(std::uint32_t inputSize, std::uint32_t outputSize) {
@@ -132,8 +163,9 @@ class Win32Comm final : public CommApi {
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     // All auto-reset, not signalled, unnamed.
     const win32::Win32CommPort::Events events{CreateEventA(nullptr, FALSE, FALSE, nullptr),
+                                              CreateEventA(nullptr, FALSE, FALSE, nullptr),
                                               CreateEventA(nullptr, FALSE, FALSE, nullptr)};
-    if (events.read == nullptr || events.input == nullptr) {
+    if (events.read == nullptr || events.input == nullptr || events.write == nullptr) {
       win32::LastErrorKeeper keep;
       win32::Win32CommPort::CloseEvents(events);
       CloseHandle(handle);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <mutex>
 
 #include "platform/common/read_failure.h"
 #include "platform/win32/comm_win32_port.h"
@@ -16,18 +17,36 @@ namespace {
 constexpr auto kLongestInputWait = std::chrono::milliseconds(60'000);
 // How often a wait for input looks at the queue when the driver reports no events.
 constexpr DWORD kNapSliceMs = 10;
+// Write events kept for later writes: as many as writers usually run at once.
+constexpr std::size_t kKeptWriteEvents = 4;
 
 }  // namespace
 
 long Win32CommPort::Read(std::uint8_t* buffer, std::size_t size) {
   Use use(*this);
   if (!use) return -1;
+  DWORD wanted = static_cast<DWORD>(
+      size < std::numeric_limits<DWORD>::max() ? size : std::numeric_limits<DWORD>::max());
+  const ReadRule rule = readRule_.load();
+  DWORD queued = 0;
+  // A driver that cannot count its queue gets the read as it is: a failure shows there.
+  if (rule != ReadRule::kDriver && wanted > 0 && QueuedInput(use.handle(), queued)) {
+    if (queued > 0) {
+      wanted = std::min(wanted, queued);  // there already: the driver's read ends at once
+    } else if (rule == ReadRule::kQueuedOnly) {
+      return 0;
+    } else if (rule == ReadRule::kQueuedOrFirst) {
+      wanted = 1;
+    }
+  }
+  return ReadFromDriver(use, buffer, wanted);
+}
+
+long Win32CommPort::ReadFromDriver(const Use& use, std::uint8_t* buffer, DWORD wanted) {
   // One reader per port, so one OVERLAPPED serves every read; it is free again only
   // once GetOverlappedResult has waited the I/O out.
   std::memset(&readOverlapped_, 0, sizeof readOverlapped_);
   readOverlapped_.hEvent = events_.read;
-  const DWORD wanted = static_cast<DWORD>(
-      size < std::numeric_limits<DWORD>::max() ? size : std::numeric_limits<DWORD>::max());
   if (!ReadFile(use.handle(), buffer, wanted, nullptr, &readOverlapped_)) {
     const DWORD error = GetLastError();
     // Anything but "pending" means no I/O was started.
@@ -86,10 +105,10 @@ bool Win32CommPort::WriteByte(std::uint8_t byte) {
   Use use(*this);
   if (!use) return false;
   // Writers may run on several threads at once: each write has its own record and event.
+  // Starting a write unsignals the event, so one kept from an earlier write serves again.
   OVERLAPPED overlapped;
   std::memset(&overlapped, 0, sizeof overlapped);
-  overlapped.hEvent =
-      CreateEventA(nullptr, FALSE, FALSE, nullptr);  // auto-reset, like the reader's
+  overlapped.hEvent = TakeWriteEvent();
   if (overlapped.hEvent == nullptr) return false;
   DWORD written = 0;
   bool done = WriteFile(use.handle(), &byte, 1, nullptr, &overlapped) != FALSE;
@@ -98,15 +117,46 @@ bool Win32CommPort::WriteByte(std::uint8_t byte) {
     done = GetOverlappedResult(use.handle(), &overlapped, &written, TRUE) != FALSE;
   }
   LastErrorKeeper keep;
-  CloseHandle(overlapped.hEvent);
+  // The write is over (GetOverlappedResult waited it out, or it never started).
+  ReturnWriteEvent(overlapped.hEvent);
   return done && written == 1;
 }
 
-bool Win32CommPort::InputQueued(HANDLE handle) {
+HANDLE Win32CommPort::TakeWriteEvent() {
+  {
+    std::lock_guard lock(writeEventsMutex_);
+    if (!writeEvents_.empty()) {
+      const HANDLE event = writeEvents_.back();
+      writeEvents_.pop_back();
+      return event;
+    }
+  }
+  return CreateEventA(nullptr, FALSE, FALSE, nullptr);  // auto-reset, like the reader's
+}
+
+void Win32CommPort::ReturnWriteEvent(HANDLE event) {
+  {
+    std::lock_guard lock(writeEventsMutex_);
+    if (writeEvents_.size() < kKeptWriteEvents) {
+      writeEvents_.push_back(event);
+      return;
+    }
+  }
+  CloseHandle(event);
+}
+
+bool Win32CommPort::QueuedInput(HANDLE handle, DWORD& count) {
   DWORD errors = 0;
   COMSTAT status;
   std::memset(&status, 0, sizeof status);
-  return ClearCommError(handle, &errors, &status) && status.cbInQue > 0;
+  if (!ClearCommError(handle, &errors, &status)) return false;
+  count = status.cbInQue;
+  return true;
+}
+
+bool Win32CommPort::InputQueued(HANDLE handle) {
+  DWORD count = 0;
+  return QueuedInput(handle, count) && count > 0;
 }
 
 // A wait for input on a driver that reports no events: looks at the input queue every

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 #include "platform/comm.h"
 #include "platform/common/operation_gate.h"
@@ -26,13 +28,33 @@ class LastErrorKeeper {
 
 class Win32CommPort final : public CommPort {
  public:
-  // The reader's events: for its reads and for its waits for input.
+  // The reader's events: for its reads and for its waits for input; and a first one for
+  // writes.
   struct Events {
     HANDLE read;
     HANDLE input;
+    HANDLE write;
   };
 
-  Win32CommPort(HANDLE handle, Events events) : handle_(handle), events_(events) {}
+  // How a read goes. Time-outs that return at once with buffered bytes are kept here, on top
+  // of plain driver time-outs (Wine's driver keeps none of them: it waits for every byte
+  // asked, or for a timer it computes as never ending).
+  enum class ReadRule : std::uint8_t {
+    kDriver,         // the driver's time-outs are the ones set: one read as asked
+    kQueuedOnly,     // what is buffered, at once, possibly nothing
+    kQueuedOrFirst,  // what is buffered, else the first byte to come, within the driver's timer
+    kQueuedOrAll,    // what is buffered, else as many as asked, within the driver's timer
+  };
+  struct ReadPlan {
+    CommTimeouts driver;
+    ReadRule rule;
+  };
+  // The driver time-outs and the rule that read as timeouts say. False for time-outs
+  // Windows refuses.
+  static bool PlanReads(const CommTimeouts& timeouts, ReadPlan& plan);
+
+  Win32CommPort(HANDLE handle, Events events)
+      : handle_(handle), events_(events), writeEvents_{events.write} {}
   ~Win32CommPort() override;
   static void CloseEvents(const Events& events);
 
@@ -57,8 +79,13 @@ class Win32CommPort final : public CommPort {
   using Clock = std::chrono::steady_clock;
   class Use;
 
-  // Bytes waiting in the driver's input queue.
+  // Bytes waiting in the driver's input queue; false when the driver cannot tell.
+  static bool QueuedInput(HANDLE handle, DWORD& count);
   static bool InputQueued(HANDLE handle);
+  long ReadFromDriver(const Use& use, std::uint8_t* buffer, DWORD wanted);
+  // An event for one write, from those kept, or a new one; and back afterwards.
+  HANDLE TakeWriteEvent();
+  void ReturnWriteEvent(HANDLE event);
   bool Nap(const Use& use, Clock::time_point deadline);
   long Failed(const Use& use, DWORD error, DWORD count);
   static DWORD MsUntil(Clock::time_point deadline);
@@ -69,6 +96,12 @@ class Win32CommPort final : public CommPort {
   OperationGate gate_;
   std::atomic<bool> gone_{false};
   const Events events_;
+  std::atomic<ReadRule> readRule_{ReadRule::kDriver};
+  // Events of writes that have finished, for the next ones: writers on several threads each
+  // take one for the length of a write. Creating and closing one per byte costs two calls of
+  // Wine's server.
+  std::mutex writeEventsMutex_;
+  std::vector<HANDLE> writeEvents_;
   // Used only by the one reader thread.
   OVERLAPPED readOverlapped_{};
   OVERLAPPED inputOverlapped_{};
