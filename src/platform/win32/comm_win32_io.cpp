@@ -43,6 +43,8 @@ long Win32CommPort::Read(std::uint8_t* buffer, std::size_t size) {
 }
 
 long Win32CommPort::ReadFromDriver(const Use& use, std::uint8_t* buffer, DWORD wanted) {
+  // A cancel or close since the read began: the driver's read would start after it.
+  if (gate_.Stopped(use.pass())) return -1;
   // One reader per port, so one OVERLAPPED serves every read; it is free again only
   // once GetOverlappedResult has waited the I/O out.
   std::memset(&readOverlapped_, 0, sizeof readOverlapped_);
