@@ -56,6 +56,18 @@ TEST_F(EventLogTest, FileGetsCrLfStampAndTextWithTrafficRunningOn) {
             "\r\n23:59:59 12/31/00 cut");
 }
 
+TEST_F(EventLogTest, EntriesGoAfterWhatTheFileHeldAndAPathChangeTakesTheNextEntry) {
+  testing::WriteBytes(logPath_, std::string("kept\x00\r\n", 7));
+  SetLogPath(logPath_);
+  log_.LogEvent("one");
+  const std::string other = dir_.File("other.log");
+  SetLogPath(other);
+  const std::uint8_t chunk[] = {'x', 0x0D};
+  log_.LogTraffic(chunk, sizeof chunk);
+  EXPECT_EQ(LogBytes(), std::string("kept\x00\r\n\r\n14:05:09 01/15/21 one", 30));
+  EXPECT_EQ(ReadBytes(other), "x[CR]");
+}
+
 TEST_F(EventLogTest, NoFileIsTouchedWithoutAPath) {
   log_.LogEvent("nowhere");
   const std::uint8_t chunk[] = {'x'};

@@ -147,8 +147,8 @@ TEST_F(SerialLinkTest, ReadsThatEndAtOnceOnASilentLineDoNotSpin) {
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(
       WaitUntil([&] { return std::chrono::steady_clock::now() - start >= milliseconds(300); }));
-  // The line is read again every 100 ms, with waits for input between; a loop without a
-  // pause makes millions of reads.
+  // The line is read again after each wait for input, the waits growing while it stays
+  // silent; a loop without a pause makes millions of reads.
   EXPECT_LT(comm_.device.reads.load(), 20);
   EXPECT_GT(comm_.device.inputWaits.load(), 5);
 

@@ -1,17 +1,14 @@
 // The log file is opened in binary and given CR LF by hand, so Linux writes what Windows does.
 #include "log/log_file.h"
 
-#include <cstdio>
+#include "platform/file.h"
 
 namespace qs {
 
 void LogFile::Append(const std::string& path, std::string_view bytes) {
   if (path.empty() || bytes.empty()) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  std::FILE* file = std::fopen(path.c_str(), "ab");
-  if (!file) return;
-  std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::fclose(file);
+  platform::AppendToFile(path, bytes);
 }
 
 std::string ToFileLineEnds(std::string_view text) {

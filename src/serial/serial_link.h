@@ -93,8 +93,6 @@ class SerialLink final : public SerialPortControl {
   void SerialPolling(const std::shared_ptr<Reader>& reader);
   // Acknowledges CRs where the device type wants it, then hands the bytes on.
   void Forward(const std::uint8_t* data, std::size_t n, platform::CommPort& port);
-  // After a read that came back empty at once: until input is there, or for a while.
-  static void WaitForInput(const Reader& reader);
   WriteResult WriteByteTo(platform::CommPort& port, std::uint8_t byte);
   // Stops the reader and closes the port; false when the cancel was refused.
   bool StopReaderAndClose(const std::shared_ptr<Reader>& reader);

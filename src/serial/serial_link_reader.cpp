@@ -1,6 +1,7 @@
 // The serial reader: reads the port, hands the data on, and notices a device that has gone.
 #include "serial/serial_link_reader.h"
 
+#include <algorithm>
 #include <array>
 
 #include "serial/port_config.h"
@@ -10,12 +11,12 @@ namespace qs {
 namespace {
 
 constexpr std::chrono::milliseconds kFailedReadPause{10};
-// Reads that end at once on a silent line are followed by waits for input of at most this
-// long each, until a byte is there; the line is read again after kQuietReread at the latest,
-// for a device that cannot tell when input comes. Under Wine a read costs about 0.15 ms of
-// CPU (the program's and its server's), so reading 100 times a second would cost 1.5%.
-constexpr std::chrono::milliseconds kQuietWait{10};
-constexpr std::chrono::milliseconds kQuietReread{100};
+// A read whose time-outs ran out on a silent line is followed by a wait for input, so that
+// time-outs that end reads at once (or after a millisecond) do not wake the program again
+// and again. The line is read again after each wait that saw nothing, for a device that
+// cannot tell when input comes; the waits grow while the line stays silent.
+constexpr std::chrono::milliseconds kFirstQuietWait{4};
+constexpr std::chrono::milliseconds kLongestQuietWait{500};
 
 }  // namespace
 
@@ -26,8 +27,8 @@ void SerialLink::SerialPolling(const std::shared_ptr<Reader>& reader) {
 
   std::array<std::uint8_t, kReadSize + 1> receiveBuffer{};
   platform::CommPort& port = *reader->port;
+  std::chrono::milliseconds quietWait = kFirstQuietWait;
   while (!reader->stopping.load()) {
-    const auto readStart = std::chrono::steady_clock::now();
     const long count = port.Read(receiveBuffer.data(), kReadSize);
     if (reader->stopping.load()) break;
     if (count > 0) Forward(receiveBuffer.data(), static_cast<std::size_t>(count), port);
@@ -43,11 +44,16 @@ void SerialLink::SerialPolling(const std::shared_ptr<Reader>& reader) {
       continue;
     }
     if (count == 0) {
-      // Time-outs that end a read at once (or nearly) on a silent line would have this loop
-      // read without pause: wait for the first byte instead.
-      if (std::chrono::steady_clock::now() - readStart < kQuietWait) WaitForInput(*reader);
+      // Reading again would only wait out the same time-outs: wait for the first byte
+      // instead. A byte that comes starts the next read, whose time-outs run from there.
+      if (port.WaitForInput(quietWait)) {
+        quietWait = kFirstQuietWait;
+      } else {
+        quietWait = std::min(quietWait * 2, kLongestQuietWait);
+      }
       continue;
     }
+    quietWait = kFirstQuietWait;
   }
 
   if (!reader->quiet.load()) log_.LogEvent("Serial Polling - stop");
@@ -96,19 +102,6 @@ void SerialLink::ReapGoneReader() {
   } else {
     reader->thread.detach();
     abandoned_.push_back(reader);
-  }
-}
-
-void SerialLink::WaitForInput(const Reader& reader) {
-  using Clock = std::chrono::steady_clock;
-  const auto quietSince = Clock::now();
-  while (!reader.stopping.load()) {
-    const auto waitStart = Clock::now();
-    if (reader.port->WaitForInput(kQuietWait)) return;
-    const auto now = Clock::now();
-    // A wait cut short was cancelled or failed: the next read tells which. (Timers may end
-    // a little early, so only a wait of less than half its time counts as cut short.)
-    if (now - waitStart < kQuietWait / 2 || now - quietSince >= kQuietReread) return;
   }
 }
 

@@ -28,13 +28,14 @@ std::chrono::steady_clock::time_point After(std::chrono::steady_clock::time_poin
 
 }  // namespace
 
+// A cancel or close meant for op keeps the wake-up descriptor readable until op has left,
+// so the wait itself notices one that came before it began; nothing has to look first.
 PosixCommPort::Wait PosixCommPort::WaitFor(const Operation& op, short events, Deadline deadline) {
   while (true) {
-    if (Aborted(op)) return Wait::kAborted;
     timespec timeout{};
     if (deadline) {
       const auto left = *deadline - Clock::now();
-      if (left <= Clock::duration::zero()) return Wait::kTimedOut;
+      if (left <= Clock::duration::zero()) return Aborted(op) ? Wait::kAborted : Wait::kTimedOut;
       const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
       timeout.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
       timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000);
@@ -93,24 +94,50 @@ long PosixCommPort::Read(std::uint8_t* buffer, std::size_t size) {
   // Bytes already read are handed back even when the read then fails or is cancelled: they
   // have left the device's queue and exist nowhere else.
   const auto endedEarly = [&] { return got > 0 ? static_cast<long>(got) : -1L; };
+  // Reads that end with what is there take it at once.
+  const auto endsWithWhatIsThere = [&] {
+    return onlyBuffered || firstByteEnds || (bufferedEnds && !waited);
+  };
+  // After a read that emptied the driver's queue, the next one most likely finds nothing:
+  // wait for input first rather than read in vain. One that filled its buffer reads at once,
+  // and so do the reads that must tell bytes already there from bytes that came later.
+  const bool waitFirst = !bufferedEnds || firstByteEnds;
+  if (waitFirst && inputDrained_.load(std::memory_order_relaxed) && !gone_.load()) {
+    switch (WaitFor(op, POLLIN, total)) {
+      case Wait::kReady:
+      case Wait::kTimedOut:  // the read below takes what came at the last moment
+        break;
+      case Wait::kFailed:
+        gone_.store(true);
+        return -1;
+      case Wait::kAborted:
+        return -1;
+    }
+  }
   while (true) {
     const ssize_t n = sys::Read(op.fd(), buffer + got, size - got);
     if (n > 0) {
       got += static_cast<std::size_t>(n);
       lastByte = Clock::now();
-      if (got == size) return static_cast<long>(got);
+      const bool full = got == size;
+      inputDrained_.store(!full, std::memory_order_relaxed);
+      if (full) return static_cast<long>(got);
+      // A short read took everything the driver had: asking again only gets EAGAIN.
+      if (endsWithWhatIsThere()) return static_cast<long>(got);
       continue;
     }
     if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
       if (n == 0) NoteFailure("read", 0);
+      inputDrained_.store(false, std::memory_order_relaxed);
       gone_.store(true);  // hang-up, or EIO: the device is gone
       return endedEarly();
     }
     if (errno == EINTR) continue;
 
     // Nothing more is buffered.
+    inputDrained_.store(true, std::memory_order_relaxed);
     if (onlyBuffered) return static_cast<long>(got);
-    if (got > 0 && (firstByteEnds || (bufferedEnds && !waited))) return static_cast<long>(got);
+    if (got > 0 && endsWithWhatIsThere()) return static_cast<long>(got);
     Deadline deadline = total;
     if (interval && got > 0) {
       const auto gapEnd = lastByte + *interval;

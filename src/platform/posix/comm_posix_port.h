@@ -64,7 +64,9 @@ class PosixCommPort final : public CommPort, private OperationGate::Waker {
   int fd_;
   int wakeFd_;
   std::atomic<bool> gone_{false};  // a read saw a hang-up or an I/O error
-  DeviceLock lock_;                // released once the descriptor is closed
+  // The last read left nothing in the driver's queue: the next one waits before it reads.
+  std::atomic<bool> inputDrained_{false};
+  DeviceLock lock_;  // released once the descriptor is closed
 
   // Settings with no termios twin, and the time-outs.
   std::mutex configMu_;
