@@ -145,7 +145,11 @@ class ThisProgram:
         if os.path.lexists(self.link):
             os.unlink(self.link)
         os.symlink(pty, self.link)
-        self.program.start(drain_stdout=True)
+        # Headless, its event list goes to a stdout that nothing in this process has to read.
+        self.program.process = subprocess.Popen(self.command, cwd=self.program.dir,
+                                                stdin=subprocess.DEVNULL,
+                                                stdout=subprocess.DEVNULL,
+                                                stderr=subprocess.DEVNULL)
 
     def connect(self):
         end = End.tcp(self.port, seconds=90)

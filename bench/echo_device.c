@@ -30,7 +30,7 @@ static unsigned long long send_left, send_total;
 static int sinking;
 static unsigned long long sink_step, sink_total, sink_reported;
 
-static void die(const char *what) {
+static void die(const char* what) {
   perror(what);
   exit(1);
 }
@@ -38,7 +38,7 @@ static void die(const char *what) {
 static int open_pty(void) {
   int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) die("posix_openpt");
-  const char *name = ptsname(master);
+  const char* name = ptsname(master);
   if (!name) die("ptsname");
   int slave = open(name, O_RDWR | O_NOCTTY);
   if (slave < 0) die("open slave");
@@ -54,7 +54,7 @@ static int open_pty(void) {
   return master; /* the slave descriptor stays open on purpose */
 }
 
-static void command(char *line) {
+static void command(char* line) {
   if (strcmp(line, "echo") == 0) {
     sinking = 0;
     printf("ok\n");
@@ -81,8 +81,8 @@ static void read_commands(void) {
   ssize_t n = read(STDIN_FILENO, line + used, sizeof line - 1 - used);
   if (n <= 0) exit(0); /* the harness went away */
   used += (size_t)n;
-  char *start = line;
-  char *end;
+  char* start = line;
+  char* end;
   while ((end = memchr(start, '\n', used - (size_t)(start - line))) != NULL) {
     *end = '\0';
     command(start);
