@@ -47,6 +47,10 @@ def parse_args():
     return args
 
 
+def size_text(count):
+    return f"{count / 1048576:g} MiB" if count >= 1048576 else f"{count / 1024:g} KiB"
+
+
 def build_echo_device():
     out_dir = os.path.join(TOP, "build", "bench")
     os.makedirs(out_dir, exist_ok=True)
@@ -95,9 +99,8 @@ def main():
     load_after = proc_usage.load_average()
 
     medians = [report.median_figures(r) for r in runs]
-    sizes = [("down", f"device -> client ({args.down_bytes / 1048576:g} MiB)"),
-             ("up", f"client -> device (up to {args.up_bytes / 1048576:g} MiB "
-                    f"or {args.up_seconds:g} s)"),
+    sizes = [("down", f"device -> client ({size_text(args.down_bytes)})"),
+             ("up", f"client -> device (up to {size_text(args.up_bytes)} or {args.up_seconds:g} s)"),
              ("idle_cpu", f"idle CPU over {args.idle_seconds:g} s, port open (% of a core)"),
              ("rtt_median", f"1-byte round trip, median (up to {args.round_trips})")]
     print()

@@ -25,8 +25,8 @@ class Floor:
     """No bridge: the client reads and writes the pty's slave itself."""
 
     title = "pty floor"
-    peer = False
-    program = False
+    is_peer = False
+    is_program = False
 
     def start(self, pty):
         self.pty = pty
@@ -47,8 +47,8 @@ class Floor:
 class Peer:
     """A bridge run as a plain process that listens on a TCP port."""
 
-    peer = True
-    program = False
+    is_peer = True
+    is_program = False
 
     def __init__(self):
         self.process = None
@@ -121,8 +121,8 @@ class ThisProgram:
     """This program on a free TCP port, COM3 linked to the pty; a client opens it with the
     given read time-outs. Under Wine the link goes into the prefix's dosdevices."""
 
-    peer = False
-    program = True
+    is_peer = False
+    is_program = True
 
     def __init__(self, command, windows, timeouts, log):
         self.command = command

@@ -78,7 +78,7 @@ def table(bridges, medians, sizes):
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for key, label, fmt, lower_better in ROWS:
         label = labels.get(key, label)
-        peers = [medians[i].get(key) for i, b in enumerate(bridges) if b.peer]
+        peers = [medians[i].get(key) for i, b in enumerate(bridges) if b.is_peer]
         cells = [label]
         for i, bridge in enumerate(bridges):
             figures = medians[i]
@@ -86,7 +86,7 @@ def table(bridges, medians, sizes):
                 cells.append(figures["error"] if key == ROWS[0][0] else "-")
                 continue
             text = _cell(figures.get(key), fmt)
-            if bridge.program and lower_better is not None:
+            if bridge.is_program and lower_better is not None:
                 text += _ratio(figures.get(key), peers, lower_better)
             if key + "_partial" in figures:
                 text += f" [{figures[key + '_partial']} runs]"
