@@ -61,14 +61,25 @@ def _cell(value, fmt):
     return fmt(value)
 
 
+def _times(ratio):
+    return f"x{ratio:.2f}" if ratio >= 0.1 else f"x{ratio:.2g}"
+
+
 def _ratio(value, peers, lower_better):
-    numbers = [p for p in peers if isinstance(p, (int, float))]
+    """peers: (name, figure) of socat and ser2net."""
+    numbers = [(figure, name) for name, figure in peers if isinstance(figure, (int, float))]
     if not isinstance(value, (int, float)) or not numbers:
         return ""
-    best = min(numbers) if lower_better else max(numbers)
-    if best == 0:
-        return " (peer 0)" if value else " (x1.00)"
-    return f" (x{value / best:.2f})"
+    best, name = min(numbers) if lower_better else max(numbers)
+    if best != 0:
+        return f" ({_times(value / best)})"
+    others = [(figure, other) for figure, other in numbers if figure != 0]
+    if not value:
+        return " (x1.00)"
+    if not others:
+        return f" ({name} 0)"
+    other, other_name = min(others)
+    return f" ({name} 0; {_times(value / other)} {other_name})"
 
 
 def table(bridges, medians, sizes):
@@ -78,7 +89,8 @@ def table(bridges, medians, sizes):
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for key, label, fmt, lower_better in ROWS:
         label = labels.get(key, label)
-        peers = [medians[i].get(key) for i, b in enumerate(bridges) if b.is_peer]
+        peers = [(b.title.split()[0], medians[i].get(key)) for i, b in enumerate(bridges)
+                 if b.is_peer]
         cells = [label]
         for i, bridge in enumerate(bridges):
             figures = medians[i]
