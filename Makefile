@@ -45,9 +45,12 @@ run: build-linux
 	mkdir -p $(RUN_DIR)
 	cd $(RUN_DIR) && { status=0; ../build/linux/quillon-smart || status=$$?; [ $$status -le 2 ]; }
 
-# The bridge end to end on a pty echo device: round trip and throughput (not a test).
-bench: build-linux
-	python3 bench/bridge_bench.py $(CURDIR)/build/linux/quillon-smart
+# Both builds side by side with socat and ser2net on pty echo devices (not a test; see
+# bench/README.md). BENCH_ARGS=--quick for a short run, --bridges=... to choose.
+BENCH_ARGS ?=
+bench: build-linux build-windows
+	bash scripts/install-bench-deps.sh
+	bash scripts/with-wine.sh python3 bench/bridge_bench.py $(BENCH_ARGS)
 
 # Each fuzz target in turn for FUZZ_SECONDS under libFuzzer (clang, ASan, UBSan); prints the
 # executions per target and fails on any crash. Inputs found go to build/fuzz/corpus/.

@@ -1,118 +1,122 @@
 #!/usr/bin/env python3
-"""Benchmark of the whole bridge: a TCP client, the program, a pty echo device as COM3."""
+"""Side-by-side benchmark of serial bridges on one machine: the bare pty, socat, ser2net and this
+program's Linux and Windows builds, each on its own pty echo device, interleaved and repeated."""
 import argparse
 import os
-import statistics
+import subprocess
 import sys
-import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import proc_usage
+import report
+from bridges import TOP, catalogue
+from measures import session
 
-from harness import (Client, FakeDevice, Program, free_tcp_port,  # noqa: E402
-                     settings_image, stop_program)
-
-
-class EchoDevice(FakeDevice):
-    """The device side on its own thread: echoes what it gets, or only counts it."""
-
-    def __init__(self, link_dir):
-        super().__init__(link_dir)
-        self.echo = True
-        self.received = 0
-        self.running = True
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self):
-        while self.running:
-            data = self.receive(0.1)
-            if not data:
-                continue
-            self.received += len(data)
-            if self.echo:
-                os.write(self.master, data)
-
-    def close(self):
-        self.running = False
-        self.thread.join(2)
-        super().close()
+DEFAULT_BRIDGES = ["floor", "socat", "ser2net", "linux-timed", "linux-at-once",
+                   "linux-at-once-log", "wine-timed", "wine-at-once"]
 
 
-def round_trips(client, count):
-    """Seconds from sending one byte to getting its echo back, count times."""
-    times = []
-    for _ in range(count):
-        start = time.perf_counter()
-        client.send(b"r")
-        assert client.receive(1) == b"r"
-        times.append(time.perf_counter() - start)
-    return times
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--linux", default=os.path.join(TOP, "build", "linux", "quillon-smart"),
+                        help="the Linux build")
+    parser.add_argument("--windows",
+                        default=os.path.join(TOP, "build", "windows", "QuillonSmart.exe"),
+                        help="the Windows build (run under Wine; needs scripts/with-wine.sh)")
+    parser.add_argument("--bridges", default=",".join(DEFAULT_BRIDGES),
+                        help="comma-separated, from: " + ", ".join(DEFAULT_BRIDGES))
+    parser.add_argument("--quick", action="store_true",
+                        help="1,000 round trips, 1 MiB down, 64 KiB up, 5 s idle, one repeat")
+    parser.add_argument("--repeats", type=int)
+    parser.add_argument("--round-trips", type=int)
+    parser.add_argument("--trip-seconds", type=float, default=150,
+                        help="stop a bridge's round trips after this long (slow time-outs)")
+    parser.add_argument("--down-bytes", type=int)
+    parser.add_argument("--up-bytes", type=int)
+    parser.add_argument("--up-seconds", type=float,
+                        help="stop client -> device after this long (one write a byte is slow)")
+    parser.add_argument("--idle-seconds", type=float)
+    args = parser.parse_args()
+    quick = dict(repeats=1, round_trips=1000, down_bytes=1 << 20, up_bytes=64 << 10,
+                 up_seconds=5, idle_seconds=5)
+    full = dict(repeats=3, round_trips=10000, down_bytes=10 << 20, up_bytes=1 << 20,
+                up_seconds=30, idle_seconds=30)
+    for key, value in (quick if args.quick else full).items():
+        if getattr(args, key) is None:
+            setattr(args, key, value)
+    return args
 
 
-def client_to_device(client, device, count, seconds=120):
-    """Bytes per second from the client's socket to the device, one write per byte."""
-    device.echo = False
-    device.received = 0
-    start = time.perf_counter()
-    client.send(b"w" * count)
-    deadline = time.monotonic() + seconds
-    while device.received < count:
-        assert time.monotonic() < deadline, f"only {device.received} of {count} bytes arrived"
-        time.sleep(0.001)  # polling the device thread's count, bounded by the deadline
-    return count / (time.perf_counter() - start)
+def size_text(count):
+    return f"{count / 1048576:g} MiB" if count >= 1048576 else f"{count / 1024:g} KiB"
 
 
-def device_to_client(client, device, count):
-    """Bytes per second from the device to the client's socket."""
-    block = bytes(range(256)) * 4
-    start = time.perf_counter()
-    writer = threading.Thread(target=lambda: [device.send(block) for _ in range(count // 1024)])
-    writer.start()
-    client.receive(count // 1024 * 1024, seconds=120)
-    rate = count / (time.perf_counter() - start)
-    writer.join(10)
-    return rate
+def build_echo_device():
+    out_dir = os.path.join(TOP, "build", "bench")
+    os.makedirs(out_dir, exist_ok=True)
+    binary = os.path.join(out_dir, "echo_device")
+    subprocess.run(["cc", "-O2", "-Wall", "-Wextra", "-Werror", "-o", binary,
+                    os.path.join(TOP, "bench", "echo_device.c")], check=True)
+    return binary
+
+
+def chosen_bridges(args):
+    known = catalogue(args.linux, args.windows)
+    names = [n.strip() for n in args.bridges.split(",") if n.strip()]
+    unknown = [n for n in names if n not in known]
+    if unknown:
+        sys.exit(f"unknown bridges: {', '.join(unknown)}")
+    kept = []
+    for name in names:
+        if name.startswith("linux") and not os.access(args.linux, os.X_OK):
+            print(f"left out {name}: no Linux build at {args.linux}")
+        elif name.startswith("wine") and not (os.path.exists(args.windows)
+                                               and os.environ.get("QS_WINEPREFIX")):
+            print(f"left out {name}: needs {args.windows} and scripts/with-wine.sh around the run")
+        else:
+            kept.append(name)
+    return kept, known
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--windows", action="store_true", help="the program runs under Wine")
-    parser.add_argument("--timeouts", default="1,1,0",
-                        help="TIMEOUT1,TIMEOUT2,TIMEOUT3 of the COM line (ms)")
-    parser.add_argument("--round-trips", type=int, default=500)
-    parser.add_argument("--up-bytes", type=int, default=50000)
-    parser.add_argument("--down-bytes", type=int, default=4 << 20)
-    parser.add_argument("program", nargs="+", help="program command (launcher and .exe)")
-    args = parser.parse_args()
-    t1, t2, t3 = (int(v) for v in args.timeouts.split(","))
+    args = parse_args()
+    device = build_echo_device()
+    names, known = chosen_bridges(args)
+    bridges = [known[n]() for n in names]
+    runs = [[] for _ in bridges]
+    load_before = proc_usage.load_average()
+    started = time.monotonic()
+    for repeat in range(args.repeats):
+        # Each repeat starts one bridge further on, so that no bridge always runs first.
+        order = [(i + repeat) % len(bridges) for i in range(len(bridges))]
+        for i in order:
+            bridge = known[names[i]]()
+            print(f"repeat {repeat + 1}/{args.repeats}: {bridge.title} ...", flush=True)
+            figures = session(bridge, device, args)
+            runs[i].append(figures)
+            if bridge.command_text():
+                bridges[i] = bridge  # keeps the command line it ran with, for the listing
+    load_after = proc_usage.load_average()
 
-    port = free_tcp_port()
-    with Program(args.program, args.windows, settings_image(tcp_port=port)) as program:
-        device = EchoDevice(FakeDevice.link_dir(program, args.windows))
-        try:
-            program.start()
-            client = Client(port)
-            client.command(f"BAUD=115200 DATA=8 PARITY=N STOP=1 TIMEOUT1={t1} TIMEOUT2={t2} "
-                           f"TIMEOUT3={t3} COM3")
-            assert client.receive(1) == b"\x00", "COM3 did not open"
-            round_trips(client, 20)  # warm-up
-            times = sorted(round_trips(client, args.round_trips))
-            up = client_to_device(client, device, args.up_bytes)
-            down = device_to_client(client, device, args.down_bytes)
-            client.close()
-            stop_program(program, args.windows)
-        finally:
-            device.close()
-
-    p99 = times[min(len(times) - 1, int(len(times) * 0.99))]
-    print(f"bridge benchmark ({'Windows build under Wine' if args.windows else 'Linux build'}, "
-          f"TIMEOUT1={t1} TIMEOUT2={t2} TIMEOUT3={t3})")
-    print(f"{'measure':<34}{'value':>14}")
-    print(f"{'1-byte round trip, median':<34}{statistics.median(times) * 1e3:>11.3f} ms")
-    print(f"{'1-byte round trip, p99':<34}{p99 * 1e3:>11.3f} ms")
-    print(f"{'client -> device':<34}{up / 1e3:>10.1f} kB/s")
-    print(f"{'device -> client':<34}{down / 1e6:>10.2f} MB/s")
+    medians = [report.median_figures(r) for r in runs]
+    sizes = [("down", f"device -> client ({size_text(args.down_bytes)})"),
+             ("up", f"client -> device (up to {size_text(args.up_bytes)} or {args.up_seconds:g} s)"),
+             ("idle_cpu", f"idle CPU over {args.idle_seconds:g} s, port open (% of a core)"),
+             ("rtt_median", f"1-byte round trip, median (up to {args.round_trips})")]
+    print()
+    print(f"Medians of {args.repeats} interleaved run(s); (xN) is this program's figure over the "
+          "better of socat and ser2net (lower is better for times, CPU and memory, higher for "
+          "rates).")
+    print(report.table(bridges, medians, sizes))
+    print()
+    print(f"load average before: {load_before}; after: {load_after}; "
+          f"{os.cpu_count()} cores; {time.monotonic() - started:.0f} s")
+    print("peer commands (P: a free TCP port, /dev/pts/N: the echo device's pty):")
+    for bridge in bridges:
+        if bridge.command_text():
+            print(f"  {bridge.title}: {bridge.command_text()}")
+    print("this program: a settings file with the TCP port, COM3 linked to the pty, and a client "
+          "sending ESC BAUD=115200 DATA=8 PARITY=N STOP=1 TIMEOUT1=a TIMEOUT2=b TIMEOUT3=c COM3 CR")
 
 
 if __name__ == "__main__":
