@@ -33,11 +33,18 @@ void TcpServer::StartTcpServer() {
 }
 
 void TcpServer::StopTcpServer() {
+  // The request goes in before the line: of a client's data, the log then shows behind the
+  // line at most the chunk the server holds now, however long the line takes to write.
+  const bool running = RequestStop();
   log_.LogEvent("Serwer TCP Off - Start");
-  if (Stop()) log_.LogEvent("Serwer TCP Off - Stop");
+  if (running && WaitUntilStopped()) log_.LogEvent("Serwer TCP Off - Stop");
 }
 
 bool TcpServer::Stop() {
+  return RequestStop() && WaitUntilStopped();
+}
+
+bool TcpServer::RequestStop() {
   if (tcpServerThread_ != ThreadState::kRunning) return false;
   {
     std::lock_guard<std::mutex> lock(wakeMutex_);
@@ -45,6 +52,10 @@ bool TcpServer::Stop() {
     if (waker_) waker_->Wake();
   }
   changed_.notify_all();
+  return true;
+}
+
+bool TcpServer::WaitUntilStopped() {
   // The thread may be writing a client's data to a device that holds its line: interrupt
   // it, and again in case the next write had not begun yet.
   std::unique_lock<std::mutex> lock(wakeMutex_);

@@ -59,6 +59,10 @@ class TcpServer final : public TcpServerControl {
   // False when the server is to stop (checked after each chunk).
   bool ReadClient(ClientSlot& slot);
   bool Stop();
+  // Asks the running server thread to end; false when none runs.
+  bool RequestStop();
+  // Waits for the asked thread to end (interrupting data writes meanwhile) and joins it.
+  bool WaitUntilStopped();
   bool StopRequested() const { return stopRequested_.load(); }
 
   const SettingsStore& settings_;
