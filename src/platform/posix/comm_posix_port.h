@@ -64,7 +64,9 @@ class PosixCommPort final : public CommPort, private OperationGate::Waker {
   int fd_;
   int wakeFd_;
   std::atomic<bool> gone_{false};  // a read saw a hang-up or an I/O error
-  DeviceLock lock_;                // released once the descriptor is closed
+  // One character's time on the line at the rate last set, in nanoseconds (0: unknown).
+  std::atomic<std::int64_t> charTimeNs_{0};
+  DeviceLock lock_;  // released once the descriptor is closed
 
   // Settings with no termios twin, and the time-outs.
   std::mutex configMu_;
