@@ -124,6 +124,8 @@ TEST_F(CommPosixUartModelTest, TheQueueCountsWhatTheFifoDoesNotHold) {
     EXPECT_EQ(queued, 20 - fifo) << "the FIFO's bytes are in the hardware";
     EXPECT_EQ(posix::UartModelStatistics().characters, 20u);
     char far[32];
+    pollfd p{master_, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1);
     EXPECT_EQ(::read(master_, far, sizeof far), 20) << "the device gets every byte at once";
 
     // A flush drops what waits for the FIFO; the FIFO sends what it holds.
