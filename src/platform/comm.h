@@ -122,6 +122,8 @@ class CommPort {
   // until it has gone out, all within the write time-out. False when it could not be handed
   // on in time (time-out, failure, cancel or close): such a byte never goes out later. A
   // byte handed on is never taken back, even if the device holds it past the time-out.
+  // Gone out means gone from the driver's queue: a UART's hardware FIFO may still be
+  // sending it, as the driver's count leaves the FIFO out.
   virtual bool WriteByte(std::uint8_t byte) = 0;
 
   // Makes every read, wait and write in progress on the port, on any thread, return at once.

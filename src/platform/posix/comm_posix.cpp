@@ -54,7 +54,9 @@ std::unique_ptr<PosixCommPort> PosixCommPort::Adopt(int fd, DeviceLock lock) {
     sys::Close(fd);
     return nullptr;
   }
-  return std::unique_ptr<PosixCommPort>(new PosixCommPort(fd, wakeFd, std::move(lock)));
+  std::unique_ptr<PosixCommPort> port(new PosixCommPort(fd, wakeFd, std::move(lock)));
+  port->charTimeNs_.store(CharacterTime(tio).count());
+  return port;
 }
 
 PosixCommPort::PosixCommPort(int fd, int wakeFd, DeviceLock lock)
@@ -98,6 +100,7 @@ bool PosixCommPort::SetState(const Dcb& dcb) {
   if (sys::Ioctl(op.fd(), TCGETS2, &tio) != 0) return false;
   ApplyDcb(dcb, tio);
   if (sys::Ioctl(op.fd(), TCSETS2, &tio) != 0) return false;
+  charTimeNs_.store(CharacterTime(tio).count());
   kept_ = dcb;
   // Lines in handshake or toggle mode belong to the driver. A pty has no modem lines
   // (ENOTTY), which is no reason to refuse the settings.

@@ -21,6 +21,18 @@ std::uint64_t TotalMs(std::uint32_t multiplier, std::uint64_t count, std::uint32
   return std::min<std::uint64_t>(multiplier * count + constant, kLongestWaitMs);
 }
 
+// A short timed wait may end this much late; the kernel's default (50 us) is half a character
+// at 115,200 baud, which a writer that waits out every character would lose each time.
+constexpr unsigned long kWriterTimerSlackNs = 1000;
+
+// When the rate is unknown, the queue is looked at this often.
+constexpr std::chrono::nanoseconds kUnknownCharTime = std::chrono::milliseconds(1);
+
+timespec Timespec(std::chrono::nanoseconds span) {
+  return timespec{static_cast<time_t>(span.count() / 1'000'000'000),
+                  static_cast<long>(span.count() % 1'000'000'000)};
+}
+
 std::chrono::steady_clock::time_point After(std::chrono::steady_clock::time_point base,
                                             std::uint64_t ms) {
   return base + std::chrono::milliseconds(static_cast<std::int64_t>(ms));
@@ -172,6 +184,12 @@ bool PosixCommPort::WriteByte(std::uint8_t byte) {
   const std::uint64_t boundMs =
       TotalMs(t.WriteTotalTimeoutMultiplier, 1, t.WriteTotalTimeoutConstant);
   if (boundMs != 0) deadline = After(Clock::now(), boundMs);
+  // Set once for each thread that writes: only its own timed waits get sharper.
+  static thread_local bool sharpened = false;
+  if (!sharpened) {
+    sys::SetTimerSlack(kWriterTimerSlackNs);
+    sharpened = true;
+  }
 
   // A byte goes to the driver only once everything before it has left, so one that misses
   // its time-out was never queued and nothing has to be taken back: a flush would also drop
@@ -191,21 +209,24 @@ bool PosixCommPort::WriteByte(std::uint8_t byte) {
   return true;
 }
 
-// Waits until the driver's output queue is empty. tcdrain would be exact but cannot be
-// bounded or cancelled, so look at the queue every millisecond. A device that cannot count
-// its queue (a pty always reads 0) counts as empty.
+// Waits until the driver's output queue is empty. tcdrain would be exact but can be neither
+// bounded nor cancelled, so look at the queue again when what it holds should have gone at
+// the port's rate: a character time for each byte queued. A device that cannot count its
+// queue (a pty always reads 0) counts as empty.
 bool PosixCommPort::WaitUntilSent(const Operation& op, Deadline deadline) {
   while (true) {
     int queued = 0;
     if (sys::Ioctl(op.fd(), TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
-    auto pause = std::chrono::nanoseconds(std::chrono::milliseconds(1));
+    std::chrono::nanoseconds charTime(charTimeNs_.load());
+    if (charTime <= std::chrono::nanoseconds::zero()) charTime = kUnknownCharTime;
+    auto pause = charTime * queued;
     if (deadline) {
       const auto left = *deadline - Clock::now();
       if (left <= Clock::duration::zero()) return false;
       pause = std::min(pause, std::chrono::duration_cast<std::chrono::nanoseconds>(left));
     }
     pollfd wake{op.wakeFd(), POLLIN, 0};
-    const timespec timeout{0, static_cast<long>(pause.count())};
+    const timespec timeout = Timespec(pause);
     if (sys::Ppoll(&wake, 1, &timeout, nullptr) > 0) {
       if (Aborted(op)) return false;
       WaitOutStaleWakeUp(op);

@@ -66,6 +66,8 @@ class PosixCommPort final : public CommPort, private OperationGate::Waker {
   std::atomic<bool> gone_{false};  // a read saw a hang-up or an I/O error
   // The last read left nothing in the driver's queue: the next one waits before it reads.
   std::atomic<bool> inputDrained_{false};
+  // One character's time on the line at the rate last set, in nanoseconds (0: unknown).
+  std::atomic<std::int64_t> charTimeNs_{0};
   DeviceLock lock_;  // released once the descriptor is closed
 
   // Settings with no termios twin, and the time-outs.

@@ -8,6 +8,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -26,10 +27,14 @@ int SystemCreate(const char* path, int flags, mode_t mode) {
 int SystemIoctl(int fd, unsigned long request, void* argument) {
   return ::ioctl(fd, request, argument);
 }
+int SystemSetTimerSlack(unsigned long nanoseconds) {
+  return ::prctl(PR_SET_TIMERSLACK, nanoseconds, 0UL, 0UL, 0UL);
+}
 
-constexpr Syscalls kSystem{SystemOpen, ::close,    ::read,       ::write, SystemIoctl, ::ppoll,
-                           ::flock,    ::eventfd,  SystemCreate, ::link,  ::unlink,    ::kill,
-                           ::getpid,   ::realpath, ::access,     ::lstat};
+constexpr Syscalls kSystem{
+    SystemOpen, ::close,    ::read,       ::write, SystemIoctl,        ::ppoll,
+    ::flock,    ::eventfd,  SystemCreate, ::link,  ::unlink,           ::kill,
+    ::getpid,   ::realpath, ::access,     ::lstat, SystemSetTimerSlack};
 
 struct FailureRecord {
   std::mutex mu;
@@ -140,6 +145,9 @@ int Access(const char* path, int mode) {
 }
 int Lstat(const char* path, struct stat* status) {
   return Noted("lstat", Sys().lstat(path, status));
+}
+int SetTimerSlack(unsigned long nanoseconds) {
+  return Noted("prctl", Sys().setTimerSlack(nanoseconds));
 }
 
 }  // namespace sys

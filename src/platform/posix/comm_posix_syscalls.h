@@ -35,6 +35,8 @@ struct Syscalls {
   char* (*realpath)(const char* path, char* resolved);
   int (*access)(const char* path, int mode);
   int (*lstat)(const char* path, struct stat* status);
+  // prctl(PR_SET_TIMERSLACK): how late the calling thread's timed waits may end.
+  int (*setTimerSlack)(unsigned long nanoseconds);
 };
 
 // The table in use; starts with the system's own calls.
@@ -73,6 +75,7 @@ pid_t Getpid();
 char* Realpath(const char* path, char* resolved);
 int Access(const char* path, int mode);
 int Lstat(const char* path, struct stat* status);
+int SetTimerSlack(unsigned long nanoseconds);
 }  // namespace sys
 
 }  // namespace qs::platform::posix

@@ -1,6 +1,7 @@
 // Translation between the Win32 device-control block and Linux termios2 line settings.
 #include "platform/posix/comm_posix_termios.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace qs::platform::posix {
@@ -143,6 +144,24 @@ Dcb DcbFromTermios(const termios2& tio, const Dcb& kept) {
   dcb.XonChar = static_cast<char>(tio.c_cc[VSTART]);
   dcb.XoffChar = static_cast<char>(tio.c_cc[VSTOP]);
   return dcb;
+}
+
+std::chrono::nanoseconds CharacterTime(const termios2& tio) {
+  if (tio.c_ospeed == 0) return std::chrono::nanoseconds::zero();
+  static constexpr std::int64_t kDataBits[] = {5, 6, 7, 8};
+  const std::size_t size = (tio.c_cflag & CSIZE) == CS5   ? 0
+                           : (tio.c_cflag & CSIZE) == CS6 ? 1
+                           : (tio.c_cflag & CSIZE) == CS7 ? 2
+                                                          : 3;
+  // In half bits, for the one and a half stop bits of a 5-bit frame.
+  std::int64_t halfBits = 2 * (1 + kDataBits[size]);
+  if ((tio.c_cflag & PARENB) != 0) halfBits += 2;
+  if ((tio.c_cflag & CSTOPB) == 0) {
+    halfBits += 2;
+  } else {
+    halfBits += size == 0 ? 3 : 4;
+  }
+  return std::chrono::nanoseconds(halfBits * 500'000'000 / tio.c_ospeed);
 }
 
 Dcb DefaultKeptDcb() {

@@ -3,6 +3,8 @@
 
 #include <asm/termbits.h>
 
+#include <chrono>
+
 #include "platform/comm.h"
 
 namespace qs::platform::posix {
@@ -21,6 +23,10 @@ void ApplyDcb(const Dcb& dcb, termios2& tio);
 // Builds the block from what the device reports, taking the fields termios has no place
 // for from kept (the last block set, or the defaults).
 Dcb DcbFromTermios(const termios2& tio, const Dcb& kept);
+
+// How long one character takes on the line at the output rate: start bit, data, parity and
+// stop bits. Zero when the rate is 0.
+std::chrono::nanoseconds CharacterTime(const termios2& tio);
 
 // The block a port reports before anyone has set one.
 Dcb DefaultKeptDcb();
