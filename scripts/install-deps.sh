@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs, only when missing, every Debian package that building and testing need.
+# Installs, only when missing, every Debian package that building and testing need; with
+# --bench also what the side-by-side benchmark measures against (ser2net).
 set -euo pipefail
 
 packages=(
@@ -13,6 +14,7 @@ packages=(
   libfinal-dev libgpm-dev
   x11-apps netpbm
 )
+if [ "${1:-}" = "--bench" ]; then packages+=(ser2net); fi
 
 missing=()
 for p in "${packages[@]}"; do
