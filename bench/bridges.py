@@ -10,7 +10,7 @@ sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "
 
 from device_ends import End, StageFailed  # noqa: E402
 from harness import Program, settings_image  # noqa: E402
-from proc_usage import wineserver_pids  # noqa: E402
+from proc_stats import wineserver_pids  # noqa: E402
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 

@@ -63,19 +63,3 @@ def load_average():
     with open("/proc/loadavg") as f:
         return " ".join(f.read().split()[:3])
 
-
-def wineserver_pids(prefix):
-    """The Wine server of a prefix, which does the program's serial and socket I/O: it runs in
-    a directory named after the prefix's device and inode."""
-    info = os.stat(prefix)
-    server_dir = f"/server-{info.st_dev:x}-{info.st_ino:x}"
-    pids = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            if os.readlink(f"/proc/{entry}/cwd").endswith(server_dir):
-                pids.append(int(entry))
-        except OSError:
-            continue
-    return pids

@@ -41,6 +41,23 @@ def cpu_share(pid, seconds=2.0):
     return (cpu_seconds(pid) - before) / (time.monotonic() - start)
 
 
+def wineserver_pids(prefix):
+    """The Wine server of a prefix, which does the program's serial and socket I/O: it runs in
+    a directory named after the prefix's device and inode."""
+    info = os.stat(prefix)
+    server_dir = f"/server-{info.st_dev:x}-{info.st_ino:x}"
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            if os.readlink(f"/proc/{entry}/cwd").endswith(server_dir):
+                pids.append(int(entry))
+        except OSError:
+            continue
+    return pids
+
+
 def wait_for_descriptors(pid, count, seconds):
     """Waits until the process holds count descriptors; returns the count it ends with."""
     deadline = time.monotonic() + seconds

@@ -7,6 +7,7 @@ import time
 from endpoints import Client, FakeDevice
 from harness import (Program, free_tcp_port, parse_args, run_cases, settings_image,
                      stop_program)
+from proc_stats import wineserver_pids
 
 COMMAND, WINDOWS = parse_args()
 
@@ -47,29 +48,12 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
 
 
-def wineserver_pids():
-    """The Wine server of this test's prefix, which does the I/O of the program's serial calls:
-    it runs in a directory named after the prefix's device and inode."""
-    prefix = os.stat(os.environ["QS_WINEPREFIX"])
-    server_dir = f"/server-{prefix.st_dev:x}-{prefix.st_ino:x}"
-    pids = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            if os.readlink(f"/proc/{entry}/cwd").endswith(server_dir):
-                pids.append(int(entry))
-        except OSError:
-            continue
-    return pids
-
-
 def measured_processes(bridge):
     """The program (Wine runs it in the process it was started as) and its Wine server."""
     pids = [bridge.program.process.pid]
     if not WINDOWS:
         return pids
-    servers = wineserver_pids()
+    servers = wineserver_pids(os.environ["QS_WINEPREFIX"])
     assert servers, "no Wine server found for the prefix"
     return pids + servers
 
