@@ -124,11 +124,13 @@ class ThisProgram:
     is_peer = False
     is_program = True
 
-    def __init__(self, command, windows, timeouts, log):
+    def __init__(self, command, windows, timeouts, log, baud=115200, env=None):
         self.command = command
         self.windows = windows
         self.timeouts = timeouts
         self.log = log
+        self.baud = baud
+        self.env = env
         build = "Wine" if windows else "this program"
         self.title = f"{build}, {','.join(str(t) for t in timeouts)}" + (", log on" if log else "")
         self.program = None
@@ -146,15 +148,16 @@ class ThisProgram:
             os.unlink(self.link)
         os.symlink(pty, self.link)
         # Headless, its event list goes to a stdout that nothing in this process has to read.
+        env = dict(os.environ, **self.env) if self.env else None
         self.program.process = subprocess.Popen(self.command, cwd=self.program.dir,
                                                 stdin=subprocess.DEVNULL,
                                                 stdout=subprocess.DEVNULL,
-                                                stderr=subprocess.DEVNULL)
+                                                stderr=subprocess.DEVNULL, env=env)
 
     def connect(self):
         end = End.tcp(self.port, seconds=90)
         t1, t2, t3 = self.timeouts
-        end.send(f"\x1bBAUD=115200 DATA=8 PARITY=N STOP=1 TIMEOUT1={t1} TIMEOUT2={t2} "
+        end.send(f"\x1bBAUD={self.baud} DATA=8 PARITY=N STOP=1 TIMEOUT1={t1} TIMEOUT2={t2} "
                  f"TIMEOUT3={t3} COM3\r".encode())
         try:
             end.exact(1, 20, "the reply to COM3")
@@ -179,14 +182,27 @@ class ThisProgram:
             os.unlink(self.link)
 
 
+class UartModel(ThisProgram):
+    """The Linux build on the modelled UART (quillon-smart-uart-model): COM3 opened at baud,
+    the line's hardware FIFO fifo bytes; only client -> device is measured on it."""
+
+    def __init__(self, command, baud, fifo):
+        super().__init__(command, False, TIMED, False, baud, {"QS_UART_FIFO": str(fifo)})
+        self.fifo = fifo
+        self.title = f"{baud:,} baud, FIFO {fifo}"
+
+
 AT_ONCE = (-1, 50, -1)
 TIMED = (10, 50, 0)
+# The modelled UART's lines: (baud, FIFO bytes), by the name --bridges takes.
+UART_LINES = {f"uart-{baud}-fifo{fifo}": (baud, fifo)
+              for baud in (115200, 921600) for fifo in (0, 16)}
 
 
-def catalogue(linux, windows):
+def catalogue(linux, windows, uart_model):
     """Every bridge the harness knows, by the name --bridges takes, in table order."""
     wine = [os.path.join(TOP, "cmake", "wine-run.sh"), windows]
-    return {
+    known = {
         "floor": lambda: Floor(),
         "socat": lambda: Socat(),
         "ser2net": lambda: Ser2net(),
@@ -196,3 +212,6 @@ def catalogue(linux, windows):
         "wine-timed": lambda: ThisProgram(wine, True, TIMED, False),
         "wine-at-once": lambda: ThisProgram(wine, True, AT_ONCE, False),
     }
+    for name, line in UART_LINES.items():
+        known[name] = lambda line=line: UartModel([uart_model], *line)
+    return known

@@ -144,3 +144,31 @@ def session(bridge, device_binary, options):
             end.close()
         bridge.stop()
         device.close()
+
+
+BITS_PER_CHARACTER = 10  # start, 8 data, stop: the 8N1 line the client opens
+
+
+def uart_session(bridge, device_binary, options):
+    """Client -> device on the modelled UART alone: the share of the line rate the bridge's
+    one write a byte keeps busy (1.0: the line never idles between two characters)."""
+    device = EchoDevice(device_binary)
+    end = None
+    try:
+        bridge.start(device.pty)
+        try:
+            end = bridge.connect()
+        except StageFailed as failure:
+            return {"error": str(failure)}
+        line_seconds = options.uart_bytes * BITS_PER_CHARACTER / bridge.baud
+        try:
+            rate, got = client_to_device(end, device, options.uart_bytes, 4 * line_seconds + 5)
+        except StageFailed as failure:
+            return {"error": f"failed: {failure}"}
+        return {"uart_share": rate * BITS_PER_CHARACTER / bridge.baud, "uart_rate": rate,
+                "uart_bytes": got}
+    finally:
+        if end:
+            end.close()
+        bridge.stop()
+        device.close()

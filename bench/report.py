@@ -105,3 +105,19 @@ def table(bridges, medians, sizes):
             cells.append(text)
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
+
+
+def uart_table(bridges, medians):
+    """Markdown table: a row per modelled line, client -> device as a share of its rate."""
+    lines = ["| modelled UART, this program 10,50,0 | share of the line rate | client -> device "
+             "| bytes counted |", "|---|---|---|---|"]
+    for bridge, figures in zip(bridges, medians):
+        if "error" in figures:
+            lines.append(f"| {bridge.title} | {figures['error']} | - | - |")
+            continue
+        share = f"{figures['uart_share']:.2f}"
+        if "uart_share_partial" in figures:
+            share += f" [{figures['uart_share_partial']} runs]"
+        lines.append(f"| {bridge.title} | {share} | {_rate(figures['uart_rate'])} "
+                     f"| {figures['uart_bytes']:.0f} |")
+    return "\n".join(lines)

@@ -109,24 +109,31 @@ class CommPosixScriptedTest : public CommPosixTest {
 };
 
 // A real UART counts what waits in its output queue (a pty always reads 0).
-TEST_F(CommPosixScriptedTest, AByteIsQueuedOnlyOnceTheOutputQueueHasDrained) {
+// At the pty's rate one character may wait in the queue before the next byte is handed on.
+TEST_F(CommPosixScriptedTest, AByteIsQueuedOnlyOnceTheOutputQueueHasRoomForIt) {
   ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 100}));
-  Script::outputQueued = 3;  // held by the device for ever
-  const auto start = Clock::now();
+  Script::outputQueued = 2;  // held by the device for ever
+  auto start = Clock::now();
   EXPECT_FALSE(port->WriteByte('X'));
   EXPECT_GE(Since(start), 100ms - kEarly);
   EXPECT_EQ(Script::written.load(), 0) << "a byte that missed its time-out was queued";
 
   Script::drainAfter = 5;  // draining at the line rate
   EXPECT_TRUE(port->WriteByte('a'));
-  EXPECT_EQ(Script::written.load(), 1);
-  EXPECT_EQ(pty.Receive(1, kPrompt), "a");
+  Script::outputQueued = 1;  // one character still going out: the next byte waits behind it
+  Script::drainAfter = -1;
+  EXPECT_TRUE(port->WriteByte('b'));
+  EXPECT_EQ(Script::written.load(), 2);
+  EXPECT_EQ(pty.Receive(2, kPrompt), "ab");
   EXPECT_EQ(Script::flushes.load(), 0) << "queued bytes are never taken back";
 
-  // Closing drops only what the device still holds, as close() would wait for it.
-  Script::drainAfter = -1;
+  // Closing drops what the device still holds once the last byte's time-out has run out,
+  // as close() would wait for it.
+  Script::outputQueued = 2;
+  start = Clock::now();
   port->Close();
   EXPECT_EQ(Script::flushes.load(), 1);
+  EXPECT_LT(Since(start), 100ms + kPrompt) << "the wait at close is bounded";
 }
 
 TEST_F(CommPosixScriptedTest, InterruptedCallsAreRepeated) {

@@ -222,28 +222,40 @@ TEST_F(CommPosixSyscallTest, AFailedSettingsCallFailsOnlyItselfAndChangesNothing
 TEST_F(CommPosixSyscallTest, TheOutputQueueDrainsAtTheLineRate) {
   Dcb dcb{};
   ASSERT_TRUE(port->GetState(dcb));
-  dcb.BaudRate = 1200;  // 8.3 ms a byte
+  dcb.BaudRate = 1200;  // 8.3 ms a byte: one character may wait before the next byte
   ASSERT_TRUE(port->SetState(dcb));
   ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 1000}));
   Device::modelLine = true;
   const std::string text = "twelve bytes";
   const auto start = Clock::now();
   for (char c : text) ASSERT_TRUE(port->WriteByte(static_cast<std::uint8_t>(c)));
-  // Each write waits until its byte has left: never sooner than the line allows.
-  EXPECT_GE(Clock::now() - start, std::chrono::microseconds(10'000'000 / 1200) * 12);
+  // Each byte waits until at most one character is queued before it: the writes end while
+  // the last two are still going out, never sooner than the line allows the rest.
+  EXPECT_GE(Clock::now() - start, std::chrono::microseconds(10'000'000 / 1200) * 10);
   EXPECT_EQ(Received(), text);
 
-  // At 10 baud a byte takes a second: a write with 30 ms hands its byte on, and the next one
-  // finds the line still busy at its own time-out and is refused, never queued.
+  // At 10 baud a byte takes a second: with 30 ms, 'a' goes out on the idle line, 'b' waits
+  // behind it as in a UART's holding register, and 'c' finds both still there at its own
+  // time-out and is refused, never queued.
   dcb.BaudRate = 10;
   ASSERT_TRUE(port->SetState(dcb));
   ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 30}));
   EXPECT_TRUE(port->WriteByte('a'));
-  EXPECT_FALSE(port->WriteByte('b'));
-  EXPECT_EQ(Received(), "a");
-  EXPECT_EQ(Device::flushes.load(), 0);
+  EXPECT_TRUE(port->WriteByte('b'));
+  EXPECT_FALSE(port->WriteByte('c'));
+  EXPECT_EQ(Received(), "ab");
+  EXPECT_EQ(Device::flushes.load(), 0) << "bytes handed on are never taken back";
+  ASSERT_TRUE(port->Purge(kPurgeTxClear));
+
+  // Closing lets what is still going out at the line rate leave rather than drop it.
+  dcb.BaudRate = 1200;
+  ASSERT_TRUE(port->SetState(dcb));
+  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 0, 0, 1000}));
+  EXPECT_TRUE(port->WriteByte('x'));
+  EXPECT_TRUE(port->WriteByte('y'));
   port->Close();
-  EXPECT_EQ(Device::flushes.load(), 1) << "what the line still holds is dropped at close";
+  EXPECT_EQ(Device::flushes.load(), 1) << "only the purge dropped output";
+  EXPECT_EQ(Received(), "xy");
 }
 
 }  // namespace

@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <future>
@@ -164,6 +166,59 @@ TEST_F(CommPosixUartModelTest, WithAFifoTheWriterKeepsItFromRunningDry) {
   EXPECT_LE(counts.longGaps, kBytes / 64)
       << "idle for " << std::chrono::duration_cast<std::chrono::microseconds>(counts.idle).count()
       << " us";
+}
+
+// Watches the writer's timed waits (one descriptor, its wake-up, and a limit) on the model's
+// line: a wait that ends when the line has already been idle for more than a character
+// time lasted longer than what the driver held for the line.
+struct WaitWatch {
+  static inline std::atomic<int> deviceFd{-1};
+  static inline std::atomic<std::int64_t> charTimeNs{0};
+  static inline std::atomic<int> waits{0};
+  static inline std::atomic<int> overlong{0};
+
+  static int Open(const char* path, int flags) {
+    const int fd = posix::RealSyscalls().open(path, flags);
+    deviceFd = fd;
+    return fd;
+  }
+  static int Ppoll(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask) {
+    const int result = posix::RealSyscalls().ppoll(fds, count, timeout, mask);
+    if (count == 1 && timeout != nullptr && fds[0].fd >= 0 && fds[0].fd != deviceFd) {
+      ++waits;
+      if (posix::UartModelIdleFor(deviceFd).count() > charTimeNs) ++overlong;
+    }
+    return result;
+  }
+};
+
+// Without a FIFO at 921,600 baud a character takes 11 us, less than a thread takes to wake
+// up: a writer that waits until the queue is empty before it hands on the next byte wakes
+// to an idle line every time, and one that looks once a millisecond lets even a 16-byte FIFO
+// run dry. One that hands a byte on while a few characters still wait wakes while they are
+// going out, save when the machine keeps it off for longer. A writer slowed down (under a
+// sanitizer) seldom waits at all: this counts only the waits, and lets one in eight go long.
+TEST_F(CommPosixUartModelTest, TheWriterWakesBeforeTheLineRunsDry) {
+  struct Case {
+    std::size_t fifo;
+    std::uint32_t baud;
+  };
+  for (const Case c : {Case{0, 115'200}, Case{0, 921'600}, Case{16, 921'600}}) {
+    SCOPED_TRACE(::testing::Message() << c.baud << " baud, FIFO " << c.fifo);
+    port.reset();
+    posix::RemoveUartModel();
+    WaitWatch::waits = 0;
+    WaitWatch::overlong = 0;
+    WaitWatch::charTimeNs = std::int64_t{10} * 1'000'000'000 / c.baud;
+    posix::Sys().open = WaitWatch::Open;
+    posix::Sys().ppoll = WaitWatch::Ppoll;
+    OpenAt(c.fifo, c.baud);
+    constexpr std::size_t kBytes = 2000;
+    EXPECT_EQ(WriteThrough(kBytes).characters, kBytes);
+    EXPECT_LE(WaitWatch::overlong.load(), 1 + WaitWatch::waits.load() / 8)
+        << WaitWatch::overlong.load() << " of " << WaitWatch::waits.load()
+        << " waits ended on an idle line";
+  }
 }
 
 }  // namespace

@@ -118,12 +118,14 @@ class CommPort {
   // is there (or may be).
   virtual bool WaitForInput(std::chrono::milliseconds limit) = 0;
 
-  // Hands one byte to the device once everything written before it has left, and waits
-  // until it has gone out, all within the write time-out. False when it could not be handed
+  // Hands one byte to the device within the write time-out, once no more than a few
+  // character times of output (at least one character) wait before it in the driver's queue,
+  // as in a UART's holding register: the byte is there when the line is free, and the call
+  // returns while the bytes before it are still going out. False when it could not be handed
   // on in time (time-out, failure, cancel or close): such a byte never goes out later. A
-  // byte handed on is never taken back, even if the device holds it past the time-out.
-  // Gone out means gone from the driver's queue: a UART's hardware FIFO may still be
-  // sending it, as the driver's count leaves the FIFO out.
+  // byte handed on is never taken back, save by Close when the device still holds it after
+  // its write time-out has run out (a line that flow control keeps stopped). The driver's
+  // queue leaves out a UART's hardware FIFO, which holds more on top.
   virtual bool WriteByte(std::uint8_t byte) = 0;
 
   // Makes every read, wait and write in progress on the port, on any thread, return at once.

@@ -6,6 +6,8 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <chrono>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -26,15 +28,38 @@ bool SetModemLine(int fd, int line, bool on) {
   return sys::Ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0;
 }
 
+// How late past its characters' line time Close still finds the queue draining.
+constexpr std::chrono::nanoseconds kCloseDrainMargin = std::chrono::milliseconds(5);
+
 }  // namespace
 
-// At close, drops what the device still holds back: close() would wait up to 30 s for a line
-// that flow control keeps stopped. Every write has waited for its byte to leave, so what is
-// queued now has been held past its time-out. A device that cannot count its queue (a pty)
-// keeps what it has, so its far end still reads every byte reported written.
+// At close, lets what the driver still queues leave for as long as its characters need on
+// the line (and a margin for this thread's wake-up), and at least until the write time-out
+// of the latest byte handed on has run out; then drops what the device still holds back:
+// close() would wait up to 30 s for a line that flow control keeps stopped. A write hands its
+// byte on while at most WriteAheadCharacters() (1 to 16: 2 at 115,200 baud, 10 at 921,600)
+// wait before it, so what is dropped is at most that many bytes and one more for each thread
+// writing at once (the client's bytes and the reader's acknowledgements): 4 at 115,200, 12
+// at 921,600, never more than 18. A device that cannot count its queue (a pty) keeps what it
+// has, so its far end still reads every byte reported written.
 void PosixCommPort::DiscardHeldOutput(int fd) {
-  int queued = 0;
-  if (sys::Ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) sys::IoctlValue(fd, TCFLSH, TCOFLUSH);
+  const Clock::time_point latestDeadline{Clock::duration(latestWriteDeadline_.load())};
+  Deadline until;
+  while (true) {
+    int queued = 0;
+    if (sys::Ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+    const std::chrono::nanoseconds charTime = CharTime();
+    const auto now = Clock::now();
+    if (!until) until = std::max(now + charTime * queued + kCloseDrainMargin, latestDeadline);
+    if (now >= *until) break;
+    const auto pause = std::min<std::chrono::nanoseconds>(charTime * queued, *until - now);
+    // Nothing to watch: the gate is shut, and its wake-up stays readable.
+    pollfd none{-1, 0, 0};
+    const timespec timeout{static_cast<time_t>(pause.count() / 1'000'000'000),
+                           static_cast<long>(pause.count() % 1'000'000'000)};
+    sys::Ppoll(&none, 1, &timeout, nullptr);
+  }
+  sys::IoctlValue(fd, TCFLSH, TCOFLUSH);
 }
 
 std::unique_ptr<PosixCommPort> PosixCommPort::Adopt(int fd, DeviceLock lock) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -50,9 +51,11 @@ class PosixCommPort final : public CommPort, private OperationGate::Waker {
   bool Aborted(const Operation& op) const;
   void WaitOutStaleWakeUp(const Operation& op);
   Wait WaitFor(const Operation& op, short events, Deadline deadline);
-  bool WaitUntilSent(const Operation& op, Deadline deadline);
+  bool WaitForRoom(const Operation& op, Deadline deadline);
+  void NoteQueuedUntil(Clock::time_point deadline);
+  std::chrono::nanoseconds CharTime() const;
   CommTimeouts Timeouts();
-  static void DiscardHeldOutput(int fd);
+  void DiscardHeldOutput(int fd);
   // The wake-up eventfd, readable while a cancel or close is pending (under the gate's lock).
   void Wake() override;
   void Settle() override;
@@ -68,6 +71,8 @@ class PosixCommPort final : public CommPort, private OperationGate::Waker {
   std::atomic<bool> inputDrained_{false};
   // One character's time on the line at the rate last set, in nanoseconds (0: unknown).
   std::atomic<std::int64_t> charTimeNs_{0};
+  // The latest write time-out of a byte handed on, on Clock: Close lets it leave until then.
+  std::atomic<Clock::rep> latestWriteDeadline_{std::numeric_limits<Clock::rep>::min()};
   DeviceLock lock_;  // released once the descriptor is closed
 
   // Settings with no termios twin, and the time-outs.

@@ -156,6 +156,15 @@ UartModelCounts UartModelStatistics() {
   return model.counts;
 }
 
+std::chrono::nanoseconds UartModelIdleFor(int fd) {
+  Model& model = TheModel();
+  std::lock_guard lock(model.mu);
+  const Line* line = Find(model, fd);
+  const auto now = Clock::now();
+  if (line == nullptr || !line->running || line->busyUntil >= now) return {};
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(now - line->busyUntil);
+}
+
 void ResetUartModelStatistics() {
   Model& model = TheModel();
   std::lock_guard lock(model.mu);

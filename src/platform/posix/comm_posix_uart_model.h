@@ -25,6 +25,9 @@ void InstallUartModel(std::size_t fifoBytes);
 void RemoveUartModel();
 
 UartModelCounts UartModelStatistics();
+// How long the line of fd has been idle since its last character left (the FIFO's
+// included); zero while it is busy, before its first character, or when fd is no line.
+std::chrono::nanoseconds UartModelIdleFor(int fd);
 // Zeroes the counts; the next character starts a new run (no gap before it).
 void ResetUartModelStatistics();
 
