@@ -184,5 +184,32 @@ TEST_F(Win32CommPair, WriteThatTimesOutFailsAndTheByteNeverGoesOut) {
   EXPECT_TRUE(inOrder);
 }
 
+// Under Wine the driver reports no input events on a pty, so the wait for input reads the
+// first byte itself: that byte must come first in the next read, ahead of those behind it,
+// and a purge of input must drop it like any other byte not yet read.
+TEST_F(Win32CommPair, AByteTheWaitForInputTookComesFirstAndAPurgeDropsIt) {
+  using testing::Background;
+  // Reads left to the driver: as many as asked, or what came within 300 ms.
+  ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, 300, 0, 1000}));
+  for (const char* ahead : {"a", "d"}) {
+    Background<bool> wait(*port, [&] { return port->WaitForInput(milliseconds(5000)); });
+    ASSERT_FALSE(wait.Done(milliseconds(100)));
+    ASSERT_TRUE(pair.Send(ahead));
+    ASSERT_TRUE(wait.Done(testing::kPrompt)) << "input missed";
+    ASSERT_TRUE(wait.Get());
+    if (*ahead == 'a') {
+      ASSERT_TRUE(pair.Send("bc"));
+      const testing::TimedRead got =
+          WithinLimit(milliseconds(5000), "the read", [&] { return testing::ReadFrom(*port, 3); });
+      EXPECT_EQ(got.bytes, "abc");
+    } else {
+      ASSERT_TRUE(port->Purge(kPurgeRxClear));
+      const testing::TimedRead got =
+          WithinLimit(milliseconds(5000), "the read", [&] { return testing::ReadFrom(*port, 3); });
+      EXPECT_EQ(got.count, 0) << "a purged byte came back: " << got.bytes;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qs::platform

@@ -68,7 +68,9 @@ bool Win32CommPort::SetTimeouts(const CommTimeouts& timeouts) {
   }
   COMMTIMEOUTS t;
   std::memcpy(&t, &plan.driver, sizeof t);
+  std::lock_guard lock(timeoutsMutex_);
   if (!SetCommTimeouts(use.handle(), &t)) return false;
+  driverTimeouts_ = plan.driver;
   readRule_.store(plan.rule);
   return true;
 }
@@ -131,6 +133,7 @@ bool Win32CommPort::GetModemStatus(std::uint32_t& status) {
 bool Win32CommPort::Purge(std::uint32_t flags) {
   Use use(*this);
   if (!use) return false;
+  if ((flags & PURGE_RXCLEAR) != 0) readAhead_.store(kNoByte);
   return PurgeComm(use.handle(), flags) != FALSE;
 }
 

@@ -83,6 +83,9 @@ class Win32CommPort final : public CommPort {
   static bool QueuedInput(HANDLE handle, DWORD& count);
   static bool InputQueued(HANDLE handle);
   long ReadFromDriver(const Use& use, std::uint8_t* buffer, DWORD wanted);
+  // A read whose first byte the wait for input has read already.
+  long ReadAfter(const Use& use, std::uint8_t first, std::uint8_t* buffer, DWORD wanted);
+  bool WaitByReading(const Use& use, Clock::time_point deadline);
   // An event for one write, from those kept, or a new one; and back afterwards.
   HANDLE TakeWriteEvent();
   void ReturnWriteEvent(HANDLE event);
@@ -97,6 +100,12 @@ class Win32CommPort final : public CommPort {
   std::atomic<bool> gone_{false};
   const Events events_;
   std::atomic<ReadRule> readRule_{ReadRule::kDriver};
+  // The driver time-outs the reads are to have; a wait for input sets its own for a while.
+  std::mutex timeoutsMutex_;
+  CommTimeouts driverTimeouts_{};
+  // A byte that a wait for input has read, for the next read; a purge of input drops it.
+  static constexpr int kNoByte = -1;
+  std::atomic<int> readAhead_{kNoByte};
   // Events of writes that have finished, for the next ones: writers on several threads each
   // take one for the length of a write. Creating and closing one per byte costs two calls of
   // Wine's server.
