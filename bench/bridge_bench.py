@@ -13,7 +13,7 @@ import report
 from bridges import TOP, UART_LINES, UartModel, catalogue
 from measures import session, uart_session
 
-DEFAULT_BRIDGES = ["floor", "socat", "ser2net", "linux-timed", "linux-at-once",
+DEFAULT_BRIDGES = ["floor", "socat", "ser2net", "socat-b1023", "linux-timed", "linux-at-once",
                    "linux-at-once-log", "wine-timed", "wine-at-once"] + list(UART_LINES)
 
 

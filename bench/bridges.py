@@ -92,6 +92,17 @@ class Socat(Peer):
         return ["socat", f"TCP-LISTEN:{port},reuseaddr,nodelay", f"{pty},raw,echo=0"]
 
 
+class SocatSmallBlocks(Socat):
+    """socat held to this program's block: at most 1023 bytes a read and one send per read, as
+    the protocol has it. Shown beside the peers, not counted as one of them."""
+
+    title = "socat -b1023 (our block size)"
+    is_peer = False
+
+    def argv(self, pty, port):
+        return ["socat", "-b1023"] + super().argv(pty, port)[1:]
+
+
 SER2NET_CONFIG = """%YAML 1.1
 ---
 connection: &bench
@@ -205,6 +216,7 @@ def catalogue(linux, windows, uart_model):
     known = {
         "floor": lambda: Floor(),
         "socat": lambda: Socat(),
+        "socat-b1023": lambda: SocatSmallBlocks(),
         "ser2net": lambda: Ser2net(),
         "linux-timed": lambda: ThisProgram([linux], False, TIMED, False),
         "linux-at-once": lambda: ThisProgram([linux], False, AT_ONCE, False),
