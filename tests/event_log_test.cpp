@@ -64,8 +64,28 @@ TEST_F(EventLogTest, EntriesGoAfterWhatTheFileHeldAndAPathChangeTakesTheNextEntr
   SetLogPath(other);
   const std::uint8_t chunk[] = {'x', 0x0D};
   log_.LogTraffic(chunk, sizeof chunk);
+  log_.FlushTraffic();
   EXPECT_EQ(LogBytes(), std::string("kept\x00\r\n\r\n14:05:09 01/15/21 one", 30));
   EXPECT_EQ(ReadBytes(other), "x[CR]");
+}
+
+// The server writes a chunk's bytes to the port before its traffic text goes to the file;
+// the file must still read as if the text had been written first.
+TEST_F(EventLogTest, HeldTrafficGoesBeforeAnyLaterLineAndToTheFileSetWhenItCame) {
+  SetLogPath(logPath_);
+  const std::uint8_t a[] = {'a'};
+  log_.LogTraffic(a, 1);
+  std::thread([&] { log_.LogEvent("from the reader"); }).join();
+  const std::uint8_t b[] = {'b', 0x1B};
+  log_.LogTraffic(b, sizeof b);
+  const std::string other = dir_.File("other.log");
+  SetLogPath(other);
+  const std::uint8_t c[] = {'c'};
+  log_.LogTraffic(c, 1);
+  log_.FlushTraffic();
+  log_.FlushTraffic();
+  EXPECT_EQ(LogBytes(), "a\r\n14:05:09 01/15/21 from the readerb[ESC]");
+  EXPECT_EQ(ReadBytes(other), "c");
 }
 
 TEST_F(EventLogTest, NoFileIsTouchedWithoutAPath) {
@@ -147,6 +167,7 @@ TEST_F(EventLogTest, ConcurrentLinesAndTrafficAllArriveWholeAndInOrder) {
     });
   }
   for (auto& thread : threads) thread.join();
+  log_.FlushTraffic();
 
   const std::string file = LogBytes();
   const std::string stamp = "\r\n14:05:09 01/15/21 ";

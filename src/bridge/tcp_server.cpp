@@ -198,9 +198,11 @@ bool TcpServer::ReadClient(ClientSlot& slot) {
   }
   const auto count = static_cast<std::size_t>(received);
   receiveBuffer_[count] = 0;
-  // The traffic text comes before the lines that processing the chunk writes.
+  // The traffic text comes before the lines that processing the chunk writes; the file gets
+  // it once the chunk's bytes are on their way, or before the first such line.
   log_.LogTraffic(receiveBuffer_.data(), count);
   demux_.ProcessClientData(receiveBuffer_.data(), count, slot);
+  log_.FlushTraffic();
   return !StopRequested();
 }
 

@@ -11,6 +11,7 @@ namespace qs {
 void EventLog::LogEvent(std::string_view text) {
   text = text.substr(0, text.find('\0'));
   if (text.empty()) return;
+  if (trafficHeld_.load()) FlushTraffic();
   if (text.size() > kMaxTextLength) text = text.substr(0, kMaxTextLength);
 
   const platform::LocalTime now = clock_.Now();
@@ -30,9 +31,25 @@ void EventLog::LogEvent(std::string_view text) {
 
 void EventLog::LogTraffic(const std::uint8_t* chunk, std::size_t count) {
   if (count == 0) return;
-  const std::string path = settings_.LogFilePath();
+  std::string path = settings_.LogFilePath();
   if (path.empty()) return;
-  file_.Append(path, EscapeTraffic(chunk, count));
+  const std::string text = EscapeTraffic(chunk, count);
+  std::lock_guard<std::mutex> lock(trafficMutex_);
+  if (trafficHeld_.load() && path != heldTrafficPath_) {
+    file_.Append(heldTrafficPath_, heldTraffic_);
+    heldTraffic_.clear();
+  }
+  heldTraffic_ += text;
+  heldTrafficPath_ = std::move(path);
+  trafficHeld_.store(true);
+}
+
+void EventLog::FlushTraffic() {
+  std::lock_guard<std::mutex> lock(trafficMutex_);
+  if (!trafficHeld_.load()) return;
+  file_.Append(heldTrafficPath_, heldTraffic_);
+  heldTraffic_.clear();
+  trafficHeld_.store(false);
 }
 
 void EventLog::SetLogView(ScreenLineSink* view) {

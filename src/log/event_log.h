@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 #include "log/log_file.h"
@@ -30,8 +31,13 @@ class EventLog {
   // Callable from any thread; it never fails visibly.
   void LogEvent(std::string_view text);
 
-  // Appends the printable form of a chunk a client sent, with no stamp and no line break.
+  // Appends the printable form of a chunk a client sent, with no stamp and no line break, to
+  // the file set now. The text is held until FlushTraffic or the next event line, whichever
+  // comes first: the chunk's bytes reach the port without waiting for the file, and the file
+  // still has the text before every line logged after this call, from any thread.
   void LogTraffic(const std::uint8_t* chunk, std::size_t count);
+  // Writes the traffic text held, if any.
+  void FlushTraffic();
 
   // Off while the settings dialog closes and re-opens the port.
   void SetScreenLogEnabled(bool enabled) { screenLogEnabled_.store(enabled); }
@@ -44,6 +50,11 @@ class EventLog {
   const SettingsStore& settings_;
   const platform::Clock& clock_;
   LogFile file_;
+  // Traffic text not yet in the file, and the file it is for.
+  std::mutex trafficMutex_;
+  std::atomic<bool> trafficHeld_{false};
+  std::string heldTraffic_;
+  std::string heldTrafficPath_;
   std::atomic<bool> screenLogEnabled_{true};
   std::mutex viewMutex_;
   ScreenLineSink* logViewWindow_ = nullptr;
