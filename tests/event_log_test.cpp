@@ -138,6 +138,21 @@ TEST_F(EventLogTest, ListGetsLinesOnlyWhileOpenAndScreenLoggingIsOn) {
   }
 }
 
+// A client that streams without pause never lets the server flush: what waits stays bounded.
+TEST_F(EventLogTest, HeldTrafficGoesToTheFileOnceItReachesItsBound) {
+  SetLogPath(logPath_);
+  const std::vector<std::uint8_t> chunk(1023, 'z');
+  std::size_t logged = 0;
+  while (logged < 4 * EventLog::kMostHeldTraffic) {
+    log_.LogTraffic(chunk.data(), chunk.size());
+    logged += chunk.size();
+  }
+  const std::size_t inFile = LogBytes().size();
+  EXPECT_GT(inFile + EventLog::kMostHeldTraffic, logged);
+  log_.FlushTraffic();
+  EXPECT_EQ(LogBytes(), std::string(logged, 'z'));
+}
+
 // Lines and traffic from several threads at once: every one reaches the file, whole, and
 // each thread's entries stand in the order that thread wrote them.
 TEST_F(EventLogTest, ConcurrentLinesAndTrafficAllArriveWholeAndInOrder) {

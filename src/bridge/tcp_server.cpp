@@ -115,6 +115,8 @@ void TcpServer::Run() {
       waker_ = waker.get();
     }
     Serve(listener, waker.get());
+    log_.FlushTraffic();
+    trafficHeldSince_.reset();
     {
       std::lock_guard<std::mutex> lock(wakeMutex_);
       waker_ = nullptr;
@@ -139,6 +141,7 @@ void TcpServer::Serve(platform::SocketHandle listener, platform::SocketWaker* wa
     if (!listening) {
       limit = std::min(limit, std::chrono::ceil<std::chrono::milliseconds>(acceptResumes - now));
     }
+    WriteDueTraffic(limit);
     watched.assign({listening ? listener : platform::kNoSocket});
     if (waker) watched.push_back(waker->handle());
     const std::size_t firstClient = watched.size();
@@ -199,11 +202,23 @@ bool TcpServer::ReadClient(ClientSlot& slot) {
   const auto count = static_cast<std::size_t>(received);
   receiveBuffer_[count] = 0;
   // The traffic text comes before the lines that processing the chunk writes; the file gets
-  // it once the chunk's bytes are on their way, or before the first such line.
+  // it before the first such line, or a little later with the chunks that follow.
   log_.LogTraffic(receiveBuffer_.data(), count);
+  if (!trafficHeldSince_) trafficHeldSince_ = std::chrono::steady_clock::now();
   demux_.ProcessClientData(receiveBuffer_.data(), count, slot);
-  log_.FlushTraffic();
   return !StopRequested();
+}
+
+void TcpServer::WriteDueTraffic(std::chrono::milliseconds& limit) {
+  if (!trafficHeldSince_) return;
+  const auto due = *trafficHeldSince_ + kTrafficHold;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < due) {
+    limit = std::min(limit, std::chrono::ceil<std::chrono::milliseconds>(due - now));
+    return;
+  }
+  log_.FlushTraffic();
+  trafficHeldSince_.reset();
 }
 
 }  // namespace qs

@@ -3,10 +3,12 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -33,6 +35,9 @@ class TcpServer final : public TcpServerControl {
   // How often Stop interrupts the chunk in progress again while it waits for the thread.
   static constexpr std::chrono::milliseconds kStopRepeat{10};
   static constexpr std::chrono::milliseconds kStartLineWait{1000};
+  // How long the traffic text of chunks may wait for the log file while clients keep
+  // sending: one open and write for many chunks, none between a request and its answer.
+  static constexpr std::chrono::milliseconds kTrafficHold{100};
 
   // The slots outlive the server: the port's owner may still designate one after a stop.
   TcpServer(const SettingsStore& settings, EventLog& log, platform::SocketApi& sockets,
@@ -58,6 +63,9 @@ class TcpServer final : public TcpServerControl {
   bool AcceptClient(platform::SocketHandle listener);
   // False when the server is to stop (checked after each chunk).
   bool ReadClient(ClientSlot& slot);
+  // Writes the traffic text held once it has waited kTrafficHold; else shortens the wait's
+  // limit to when it is due.
+  void WriteDueTraffic(std::chrono::milliseconds& limit);
   bool Stop();
   // Asks the running server thread to end; false when none runs.
   bool RequestStop();
@@ -75,6 +83,8 @@ class TcpServer final : public TcpServerControl {
   ThreadState tcpServerThread_ = ThreadState::kNotStarted;  // the user-interface thread's
   std::thread thread_;
   std::atomic<bool> stopRequested_{false};
+  // Since when the log holds traffic text for the file (the server thread's).
+  std::optional<std::chrono::steady_clock::time_point> trafficHeldSince_;
   bool threadEnded_ = false;  // under wakeMutex_
   bool startLogged_ = false;  // under wakeMutex_: Start has logged its closing line
   std::mutex wakeMutex_;

@@ -35,18 +35,19 @@ void EventLog::LogTraffic(const std::uint8_t* chunk, std::size_t count) {
   if (path.empty()) return;
   const std::string text = EscapeTraffic(chunk, count);
   std::lock_guard<std::mutex> lock(trafficMutex_);
-  if (trafficHeld_.load() && path != heldTrafficPath_) {
-    file_.Append(heldTrafficPath_, heldTraffic_);
-    heldTraffic_.clear();
-  }
+  if (trafficHeld_.load() && path != heldTrafficPath_) WriteHeldTraffic();
   heldTraffic_ += text;
   heldTrafficPath_ = std::move(path);
   trafficHeld_.store(true);
+  if (heldTraffic_.size() >= kMostHeldTraffic) WriteHeldTraffic();
 }
 
 void EventLog::FlushTraffic() {
   std::lock_guard<std::mutex> lock(trafficMutex_);
-  if (!trafficHeld_.load()) return;
+  if (trafficHeld_.load()) WriteHeldTraffic();
+}
+
+void EventLog::WriteHeldTraffic() {
   file_.Append(heldTrafficPath_, heldTraffic_);
   heldTraffic_.clear();
   trafficHeld_.store(false);

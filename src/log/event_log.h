@@ -32,9 +32,11 @@ class EventLog {
   void LogEvent(std::string_view text);
 
   // Appends the printable form of a chunk a client sent, with no stamp and no line break, to
-  // the file set now. The text is held until FlushTraffic or the next event line, whichever
-  // comes first: the chunk's bytes reach the port without waiting for the file, and the file
-  // still has the text before every line logged after this call, from any thread.
+  // the file set now. The text is held until FlushTraffic, the next event line or
+  // kMostHeldTraffic bytes, whichever comes first: the chunk's bytes reach the port without
+  // waiting for the file, and the file still has the text before every line logged after
+  // this call, from any thread.
+  static constexpr std::size_t kMostHeldTraffic = 64 * 1024;
   void LogTraffic(const std::uint8_t* chunk, std::size_t count);
   // Writes the traffic text held, if any.
   void FlushTraffic();
@@ -50,6 +52,8 @@ class EventLog {
   const SettingsStore& settings_;
   const platform::Clock& clock_;
   LogFile file_;
+  void WriteHeldTraffic();  // under trafficMutex_
+
   // Traffic text not yet in the file, and the file it is for.
   std::mutex trafficMutex_;
   std::atomic<bool> trafficHeld_{false};
