@@ -89,16 +89,41 @@ def percentile(values, share):
     return ordered[min(len(ordered) - 1, int(len(ordered) * share))]
 
 
+class Connected:
+    """The device started, the bridge started on its pty and a client connected (connect()
+    raises StageFailed when the client could not); close() stops all three."""
+
+    def __init__(self, bridge, device_binary):
+        self.bridge = bridge
+        self.device = EchoDevice(device_binary)
+        self.end = None
+        try:
+            bridge.start(self.device.pty)
+        except BaseException:
+            bridge.stop()
+            self.device.close()
+            raise
+
+    def connect(self):
+        self.end = self.bridge.connect()
+        return self.end
+
+    def close(self):
+        if self.end:
+            self.end.close()
+        self.bridge.stop()
+        self.device.close()
+
+
 def session(bridge, device_binary, options):
     """Starts the device and the bridge, connects, runs every stage; returns the figures by
     name, a text for each stage that failed, and the notes."""
     figures = {}
-    device = EchoDevice(device_binary)
-    end = None
+    rig = Connected(bridge, device_binary)
+    device = rig.device
     try:
-        bridge.start(device.pty)
         try:
-            end = bridge.connect()
+            end = rig.connect()
         except StageFailed as failure:
             return {"error": str(failure)}
         clean = True
@@ -140,10 +165,7 @@ def session(bridge, device_binary, options):
             figures["peak_kib"] = proc_usage.peak_resident_kib(pids[0])
         return figures
     finally:
-        if end:
-            end.close()
-        bridge.stop()
-        device.close()
+        rig.close()
 
 
 BITS_PER_CHARACTER = 10  # start, 8 data, stop: the 8N1 line the client opens
@@ -152,23 +174,19 @@ BITS_PER_CHARACTER = 10  # start, 8 data, stop: the 8N1 line the client opens
 def uart_session(bridge, device_binary, options):
     """Client -> device on the modelled UART alone: the share of the line rate the bridge's
     one write a byte keeps busy (1.0: the line never idles between two characters)."""
-    device = EchoDevice(device_binary)
-    end = None
+    rig = Connected(bridge, device_binary)
     try:
-        bridge.start(device.pty)
         try:
-            end = bridge.connect()
+            end = rig.connect()
         except StageFailed as failure:
             return {"error": str(failure)}
         line_seconds = options.uart_bytes * BITS_PER_CHARACTER / bridge.baud
         try:
-            rate, got = client_to_device(end, device, options.uart_bytes, 4 * line_seconds + 5)
+            rate, got = client_to_device(end, rig.device, options.uart_bytes,
+                                         4 * line_seconds + 5)
         except StageFailed as failure:
             return {"error": f"failed: {failure}"}
         return {"uart_share": rate * BITS_PER_CHARACTER / bridge.baud, "uart_rate": rate,
                 "uart_bytes": got}
     finally:
-        if end:
-            end.close()
-        bridge.stop()
-        device.close()
+        rig.close()
