@@ -49,11 +49,11 @@ class EventLog {
   void SetLogView(ScreenLineSink* view);
 
  private:
+  void WriteHeldTraffic();  // under trafficMutex_
+
   const SettingsStore& settings_;
   const platform::Clock& clock_;
   LogFile file_;
-  void WriteHeldTraffic();  // under trafficMutex_
-
   // Traffic text not yet in the file, and the file it is for.
   std::mutex trafficMutex_;
   std::atomic<bool> trafficHeld_{false};
