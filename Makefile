@@ -1,19 +1,24 @@
 # Entry points: `make run` starts the program, `make test` runs every suite, `make build` builds both,
-# `make fuzz` runs the fuzz targets (FUZZ_SECONDS each).
+# `make package` makes the Debian package, `make fuzz` runs the fuzz targets (FUZZ_SECONDS each).
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 
 LINUX_TEST_PRESETS := linux linux-asan linux-tsan
 RUN_DIR := run
+PACKAGE_DIR := build/release/package
 FUZZ_SECONDS ?= 120
 FUZZ_TARGETS := client_stream settings_file mode_string
 
-.PHONY: all deps build build-linux build-windows test test-linux test-windows run bench fuzz soak format clean
+.PHONY: all deps deps-run build build-linux build-windows build-release test test-linux \
+	test-windows test-package run package bench fuzz soak format clean
 
 all: build
 
 deps:
 	@bash scripts/install-deps.sh
+
+deps-run:
+	@bash scripts/install-deps.sh --run
 
 build-linux: deps
 	cmake --preset linux
@@ -37,13 +42,31 @@ test-linux: deps
 test-windows: build-windows
 	bash scripts/with-wine.sh ctest --preset windows
 
-test: test-linux test-windows
+# The .deb unpacked into a scratch root: its files, its control fields, its man page, and
+# the program in it started headless and stopped with SIGTERM.
+test-package: package
+	python3 tests/e2e/package_test.py $(PACKAGE_DIR)/quillon-smart_*.deb
+
+test: test-linux test-windows test-package
 
 # The program runs in run/ (not tracked): "setuplite.dat" and the log file land there.
 # Its exit status is the main dialog's result: 1 ("Koniec") and 2 (cancel) are both normal.
-run: build-linux
+# Only the program, in the release build: no test is built.
+run: deps-run
+	cmake --preset release
+	cmake --build --preset release --target quillon-smart
 	mkdir -p $(RUN_DIR)
-	cd $(RUN_DIR) && { status=0; ../build/linux/quillon-smart || status=$$?; [ $$status -le 2 ]; }
+	cd $(RUN_DIR) && { status=0; ../build/release/quillon-smart || status=$$?; [ $$status -le 2 ]; }
+
+build-release: deps
+	cmake --preset release
+	cmake --build --preset release
+
+# build/release/package/quillon-smart_<version>_<arch>.deb, and its debug information in
+# quillon-smart-dbgsym_<version>_<arch>.ddeb.
+package: build-release
+	rm -f $(PACKAGE_DIR)/*.deb $(PACKAGE_DIR)/*.ddeb
+	cpack --config build/release/CPackConfig.cmake
 
 # Both builds side by side with socat and ser2net on pty echo devices (not a test; see
 # bench/README.md). BENCH_ARGS=--quick for a short run, --bridges=... to choose.
