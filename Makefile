@@ -1,5 +1,6 @@
 # Entry points: `make run` starts the program, `make test` runs every suite, `make build` builds both,
-# `make fuzz` runs the fuzz targets (FUZZ_SECONDS each).
+# `make fuzz` runs the fuzz targets (FUZZ_SECONDS each), `make windows-installer` builds the
+# Windows release zip and installer.
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 
@@ -8,7 +9,7 @@ RUN_DIR := run
 FUZZ_SECONDS ?= 120
 FUZZ_TARGETS := client_stream settings_file mode_string
 
-.PHONY: all deps build build-linux build-windows test test-linux test-windows run bench fuzz soak format clean
+.PHONY: all deps build build-linux build-windows windows-installer test test-linux test-windows run bench fuzz soak format clean
 
 all: build
 
@@ -24,6 +25,11 @@ build-windows: deps
 	cmake --build --preset windows
 
 build: build-linux build-windows
+
+# build/windows/package/: QuillonSmart-<version>-win64.zip and QuillonSmart-<version>-setup.exe,
+# from the stripped program in build/windows/release/ (its debug information beside it).
+windows-installer: build-windows
+	cmake --build --preset windows --target windows-installer
 
 # The Linux build plain and under the sanitizers, then the Windows build under Wine;
 # the last lines are CTest's summary of the Windows suites.

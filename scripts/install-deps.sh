@@ -13,6 +13,7 @@ packages=(
   socat tmux python3
   libfinal-dev libgpm-dev
   x11-apps netpbm
+  nsis
 )
 if [ "${1:-}" = "--bench" ]; then packages+=(ser2net); fi
 
