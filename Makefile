@@ -1,5 +1,6 @@
 # Entry points: `make run` starts the program, `make test` runs every suite, `make build` builds both,
-# `make package` makes the Debian package, `make fuzz` runs the fuzz targets (FUZZ_SECONDS each).
+# `make package` makes the Debian package, `make windows-installer` the Windows release zip and
+# installer, `make fuzz` runs the fuzz targets (FUZZ_SECONDS each).
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 
@@ -9,8 +10,8 @@ PACKAGE_DIR := build/release/package
 FUZZ_SECONDS ?= 120
 FUZZ_TARGETS := client_stream settings_file mode_string
 
-.PHONY: all deps deps-run build build-linux build-windows build-release test test-linux \
-	test-windows test-package run package bench fuzz soak format clean
+.PHONY: all deps deps-run build build-linux build-windows build-release windows-installer test \
+	test-linux test-windows test-package run package bench fuzz soak format clean
 
 all: build
 
@@ -29,6 +30,11 @@ build-windows: deps
 	cmake --build --preset windows
 
 build: build-linux build-windows
+
+# build/windows/package/: QuillonSmart-<version>-win64.zip and QuillonSmart-<version>-setup.exe,
+# from the stripped program in build/windows/release/ (its debug information beside it).
+windows-installer: build-windows
+	cmake --build --preset windows --target windows-installer
 
 # The Linux build plain and under the sanitizers, then the Windows build under Wine;
 # the last lines are CTest's summary of the Windows suites.

@@ -23,6 +23,7 @@ else
     socat tmux python3
     x11-apps netpbm
     dpkg-dev file man-db groff-base
+    nsis
   )
 fi
 if [ "${1:-}" = "--bench" ]; then packages+=(ser2net); fi

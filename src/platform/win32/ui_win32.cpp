@@ -1,5 +1,7 @@
 // Modal dialogs on Win32: resource templates, created as Unicode windows, driven by a handler.
 #include <windows.h>
+// commctrl.h needs windows.h before it.
+#include <commctrl.h>
 
 #include <deque>
 #include <string>
@@ -117,6 +119,16 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
   }
 }
 
+// The manifest asks for version 6 of the common controls: their window classes are registered
+// once, before the first dialog uses them.
+void RegisterCommonControls() {
+  static const bool registered = [] {
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES};
+    return InitCommonControlsEx(&controls) != FALSE;
+  }();
+  static_cast<void>(registered);
+}
+
 int TemplateId(DialogId id) {
   return id == DialogId::kMain ? QS_IDD_MAIN : QS_IDD_SETTINGS;
 }
@@ -124,6 +136,7 @@ int TemplateId(DialogId id) {
 }  // namespace
 
 int RunModalDialog(DialogId id, DialogHandler& handler) {
+  RegisterCommonControls();
   DialogStart start{&handler};
   // The main dialog has no owner; the settings dialog belongs to the main dialog, which is
   // the active window when its button is pressed.
