@@ -55,7 +55,13 @@ bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
   if (fd < 0) return false;
 
   struct stat old {};
-  const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : NewFileMode();
+  const bool replacing = ::stat(path.c_str(), &old) == 0;
+  // The owner too, where the process may give it (root editing a service's file, say).
+  if (replacing && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {
+    const int kept = ::fchown(fd, old.st_uid, old.st_gid);  // else it stays the process's
+    static_cast<void>(kept);
+  }
+  const mode_t mode = replacing ? (old.st_mode & 07777) : NewFileMode();
   bool done = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
   done = ::close(fd) == 0 && done;
   done = done && ::rename(temp.data(), path.c_str()) == 0;
