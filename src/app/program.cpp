@@ -1,5 +1,7 @@
 // The composition root: builds the program's parts once and runs them.
 #include <chrono>
+#include <system_error>
+#include <thread>
 
 #include "app/application.h"
 #include "app/host_addresses.h"
@@ -33,10 +35,9 @@ namespace {
 // How long the start-up report waits for the server thread to know whether it listens.
 constexpr std::chrono::milliseconds kListenOutcomeWait{3000};
 
-// Once, when the dialogs run without a screen: the service log's view of the start.
-void ReportHeadlessStart(const SettingsStore& settings, SettingsFileState settingsFile,
-                         TcpServer& server) {
-  if (!platform::RunsHeadless()) return;
+// The service log's view of the start, written once the server thread knows whether it
+// listens.
+void ReportStart(const SettingsStore& settings, SettingsFileState settingsFile, TcpServer& server) {
   const Settings record = settings.Snapshot();
   StartupFacts facts;
   facts.programName = ProgramName();
@@ -46,6 +47,20 @@ void ReportHeadlessStart(const SettingsStore& settings, SettingsFileState settin
   facts.listening = server.WaitForListenOutcome(kListenOutcomeWait);
   facts.logFilePath = FieldText(record.logFilePath);
   platform::WriteToStandardError(StartupReport(facts));
+}
+
+// Headless only, and beside the main dialog, so that the dialog opens when it always did and
+// the event list gets the lines it always got; joined when the dialog has ended.
+std::jthread ReportHeadlessStart(const SettingsStore& settings, SettingsFileState settingsFile,
+                                 TcpServer& server) {
+  if (!platform::RunsHeadless()) return {};
+  try {
+    return std::jthread(
+        [&settings, settingsFile, &server] { ReportStart(settings, settingsFile, server); });
+  } catch (const std::system_error&) {
+    ReportStart(settings, settingsFile, server);
+    return {};
+  }
 }
 
 }  // namespace
@@ -75,7 +90,7 @@ int RunProgram() {
       ListHostAddresses,
       [&] { settingsFile = LoadSettings(settings); },
       [&] {
-        ReportHeadlessStart(settings, settingsFile, server);
+        const std::jthread report = ReportHeadlessStart(settings, settingsFile, server);
         MainDialog dialog(log, tick, [&] {
           SettingsDialog settingsDialog(settings, log, serial, server);
           platform::RunModalDialog(platform::DialogId::kSettings, settingsDialog);

@@ -44,7 +44,8 @@ void TcpServer::StopTcpServer() {
 
 ListenOutcome TcpServer::WaitForListenOutcome(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(wakeMutex_);
-  changed_.wait_for(lock, limit, [&] { return listenOutcome_ != ListenOutcome::kPending; });
+  changed_.wait_for(lock, limit,
+                    [&] { return listenOutcome_ != ListenOutcome::kPending || threadEnded_; });
   return listenOutcome_;
 }
 

@@ -56,8 +56,9 @@ class TcpServer final : public TcpServerControl {
   // ended, every socket is closed and the port is free.
   void StopTcpServer() override;
 
-  // Waits up to limit for the last start's thread to know whether it listens, and tells.
-  // A failure is known once its error line was logged.
+  // Waits up to limit for the last start's thread to know whether it listens, and tells;
+  // kPending when the thread ended without knowing or the limit passed. A failure is known
+  // once its error line was logged.
   ListenOutcome WaitForListenOutcome(std::chrono::milliseconds limit);
 
  private:

@@ -14,7 +14,7 @@ from harness import Program, free_tcp_port, parse_args, run_cases, settings_imag
 
 COMMAND, WINDOWS = parse_args()
 REPORT_LINES = 5
-STDOUT_LINE = re.compile(rb"\d\d:\d\d:\d\d \d\d/\d\d/\d\d (.*)\r")
+STDOUT_LINE = re.compile(rb"\d\d:\d\d:\d\d \d\d/\d\d/\d\d (.*)")
 
 
 class ReportingProgram(Program):
@@ -42,8 +42,8 @@ class ReportingProgram(Program):
 
 
 def check_event_streams(program, report):
-    """Stdout is the event list as before, the log file its lines as before; neither holds
-    any of the start-up lines."""
+    """Stdout is the event list as before: whole lines, a run of the log file's lines (those
+    logged while the main dialog was open); neither holds any of the start-up lines."""
     lines = program.stdout.split(b"\n")
     assert lines.pop() == b"", "stdout ends inside a line"
     shown = []
@@ -51,12 +51,21 @@ def check_event_streams(program, report):
         match = STDOUT_LINE.fullmatch(line)
         assert match, f"a foreign line on stdout: {line!r}"
         shown.append(match[1].decode("latin-1"))
-    assert shown[0] == "------------- Start programu --------------------", shown
     logged = program.log_texts()
-    if logged:
-        assert shown == logged[:len(shown)], (shown, logged)
+    if logged and shown:
+        first = logged.index(shown[0])
+        assert logged[first:first + len(shown)] == shown, (shown, logged)
     for line in report:
         assert line not in "\n".join(shown + logged), f"{line!r} reached the event lines"
+    return shown
+
+
+def send_test_command(port):
+    """One command line, which the event list shows; its reply comes back."""
+    client = Client(port)
+    client.send(b"\x1bTEST\r")
+    client.receive(1)
+    client.close()
 
 
 def expected_directory(program):
@@ -67,7 +76,7 @@ def test_reports_once_where_it_listens():
     port = free_tcp_port()
     with ReportingProgram(COMMAND, WINDOWS, settings_image(tcp_port=port)) as program:
         program.start()
-        Client(port).close()  # it does listen there
+        send_test_command(port)  # it does listen there
         report = program.stop()
         assert len(report) == REPORT_LINES, report
         assert re.fullmatch(r"quillon-smart 1\.4\.\d+", report[0]), report[0]
@@ -76,7 +85,8 @@ def test_reports_once_where_it_listens():
                               "settings: setuplite.dat read",
                               f"TCP port: listening on {port}",
                               f"log file: events.log ({where}/events.log)"], report
-        check_event_streams(program, report[1:])
+        shown = check_event_streams(program, report[1:])
+        assert any("Komenda:" in line for line in shown), shown
         assert f"Serwer TCP On - Start on port {port}" in program.log_texts()
 
 
@@ -121,11 +131,11 @@ def test_a_closed_stderr_leaves_the_log_file_and_stdout_alone():
         program.process = subprocess.Popen(program.command, cwd=program.dir,
                                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                            preexec_fn=lambda: os.close(2))
-        Client(port).close()
+        send_test_command(port)
         program.process.send_signal(signal.SIGTERM)
         assert program.finish() == 2
         assert b"TCP port:" not in program.log() + program.stdout
-        check_event_streams(program, [])
+        assert any("Komenda:" in line for line in check_event_streams(program, []))
 
 
 if __name__ == "__main__":
