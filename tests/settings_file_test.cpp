@@ -128,5 +128,51 @@ TEST(SettingsFile, TextsWithoutANulEndWithTheirField) {
   EXPECT_EQ(store.LogFilePath(), std::string(100, 'L'));
 }
 
+TEST(SettingsFile, ImageTellsWhatTheReadFoundAndKeepsTheBytesBehindTheRecord) {
+  TempDir dir;
+  EXPECT_EQ(ReadSettingsFileImage(dir.File("missing.dat")).state, SettingsFileState::kMissing);
+  WriteBytes(dir.File("short.dat"), SampleImage().substr(0, 10));
+  const SettingsFileImage shortFile = ReadSettingsFileImage(dir.File("short.dat"));
+  EXPECT_EQ(shortFile.state, SettingsFileState::kShort);
+  EXPECT_TRUE(IsAllZero(shortFile.settings));
+  EXPECT_TRUE(shortFile.trailing.empty());
+  // A folder opens for reading on POSIX, but reads nothing: it counts as short there.
+  EXPECT_NE(ReadSettingsFileImage(dir.path().string()).state, SettingsFileState::kRead);
+
+  const std::string tail(2000, '\x5A');
+  WriteBytes(dir.File("long.dat"), SampleImage() + tail);
+  const SettingsFileImage longFile = ReadSettingsFileImage(dir.File("long.dat"));
+  EXPECT_EQ(longFile.state, SettingsFileState::kRead);
+  EXPECT_EQ(std::memcmp(&longFile.settings, SampleImage().data(), kSettingsSize), 0);
+  EXPECT_EQ(longFile.trailing, tail);
+
+  WorkingDirectory cwd(dir.path());
+  SettingsStore store;
+  EXPECT_EQ(LoadSettings(store), SettingsFileState::kMissing);
+  WriteBytes(kSettingsFileName, SampleImage());
+  EXPECT_EQ(LoadSettings(store), SettingsFileState::kRead);
+  EXPECT_EQ(store.PortName(), "com3");
+}
+
+TEST(SettingsFile, ReplaceWritesTheImageWholeAndLeavesNoOtherFile) {
+  TempDir dir;
+  const std::string path = dir.File("s.dat");
+  WriteBytes(path, SampleImage() + "tail");
+  SettingsFileImage image = ReadSettingsFileImage(path);
+  image.settings.tcpPort = 1400;
+  ASSERT_TRUE(ReplaceSettingsFile(path, image));
+
+  std::string expected = SampleImage() + "tail";
+  expected.replace(228, 4, "\x78\x05\x00\x00", 4);  // 1400
+  EXPECT_EQ(ReadBytes(path), expected);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+  // A new file is made too; a folder that is not there gets nothing and says so.
+  EXPECT_TRUE(ReplaceSettingsFile(dir.File("new.dat"), SettingsFileImage{}));
+  EXPECT_EQ(ReadBytes(dir.File("new.dat")), std::string(kSettingsSize, '\0'));
+  EXPECT_FALSE(ReplaceSettingsFile(dir.File("no/such/folder/s.dat"), image));
+}
+
 }  // namespace
 }  // namespace qs

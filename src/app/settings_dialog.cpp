@@ -1,14 +1,10 @@
 // The settings dialog's behaviour, the same on every platform.
 #include "app/settings_dialog.h"
 
-#include <algorithm>
 #include <array>
-#include <cstring>
-#include <optional>
-#include <string_view>
 
-#include "platform/common/decimal_text.h"
 #include "serial/configured_port.h"
+#include "settings/settings_fields.h"
 #include "settings/settings_file.h"
 
 namespace qs {
@@ -22,26 +18,10 @@ constexpr std::array<const char*, 8> kSpeeds = {"1200",  "2400",  "4800",  "9600
                                                 "19200", "38400", "57600", "115200"};
 constexpr int kPortCount = 19;
 
-// The text goes in with its NUL; bytes behind it keep what the record held there.
-void StoreText(char (&field)[kSettingsTextSize], const std::string& text) {
-  const std::size_t length = std::min(text.size(), kSettingsTextSize - 1);
-  std::memcpy(field, text.data(), length);
-  field[length] = '\0';
-}
-
-std::string Unsigned(std::int32_t value) {
-  return std::to_string(static_cast<std::uint32_t>(value));
-}
-
 }  // namespace
 
 std::uint32_t ParseUnsignedField(const std::string& text) {
-  const std::size_t at = text.find_first_not_of(' ');
-  if (at == std::string::npos) return 0;
-  bool overflowed = false;
-  const std::optional<std::uint32_t> value =
-      platform::ParseDigitsSaturating(std::string_view(text).substr(at), &overflowed);
-  return value && !overflowed ? *value : 0;
+  return ReadUnsignedText(text).value.value_or(0);
 }
 
 void SettingsDialog::OnOpen(platform::DialogWindow& window) {
@@ -63,8 +43,8 @@ void SettingsDialog::OnOpen(platform::DialogWindow& window) {
   window.SetChecked(kStop2, s.stopBits == 2);
   window.SetChecked(kData7, s.dataBits == 7);
   window.SetChecked(kData8, s.dataBits == 8);
-  window.SetText(kTcpPort, Unsigned(s.tcpPort));
-  window.SetText(kAutoDisconnect, Unsigned(s.autoDisconnectSeconds));
+  window.SetText(kTcpPort, UnsignedText(s.tcpPort));
+  window.SetText(kAutoDisconnect, UnsignedText(s.autoDisconnectSeconds));
   EnableSerialControls(window, s.portAlwaysOpen != 0);
 }
 
@@ -95,8 +75,8 @@ void SettingsDialog::EnableSerialControls(platform::DialogWindow& window, bool e
 void SettingsDialog::Confirm(platform::DialogWindow& window) {
   Settings edited = settings_.Snapshot();
   edited.portAlwaysOpen = window.IsChecked(kAlwaysOpen) ? 1 : 0;
-  StoreText(edited.logFilePath, window.GetText(kLogFile));
-  StoreText(edited.portName, window.GetText(kPort));
+  StoreFieldText(edited.logFilePath, window.GetText(kLogFile));
+  StoreFieldText(edited.portName, window.GetText(kPort));
   edited.baudRate = ParseUnsignedField(window.GetText(kSpeed));
   edited.tcpPort = static_cast<std::int32_t>(ParseUnsignedField(window.GetText(kTcpPort)));
   edited.autoDisconnectSeconds =

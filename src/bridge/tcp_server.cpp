@@ -16,11 +16,13 @@ void TcpServer::StartTcpServer() {
     std::lock_guard<std::mutex> lock(wakeMutex_);
     threadEnded_ = false;
     startLogged_ = false;
+    listenOutcome_ = ListenOutcome::kPending;
   }
   try {
     thread_ = std::thread([this] { TcpServerThread(); });
   } catch (const std::system_error&) {
     tcpServerThread_ = ThreadState::kStopped;
+    SetListenOutcome(ListenOutcome::kFailed);
     return;
   }
   tcpServerThread_ = ThreadState::kRunning;
@@ -38,6 +40,21 @@ void TcpServer::StopTcpServer() {
   const bool running = RequestStop();
   log_.LogEvent("Serwer TCP Off - Start");
   if (running && WaitUntilStopped()) log_.LogEvent("Serwer TCP Off - Stop");
+}
+
+ListenOutcome TcpServer::WaitForListenOutcome(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(wakeMutex_);
+  changed_.wait_for(lock, limit,
+                    [&] { return listenOutcome_ != ListenOutcome::kPending || threadEnded_; });
+  return listenOutcome_;
+}
+
+void TcpServer::SetListenOutcome(ListenOutcome outcome) {
+  {
+    std::lock_guard<std::mutex> lock(wakeMutex_);
+    listenOutcome_ = outcome;
+  }
+  changed_.notify_all();
 }
 
 bool TcpServer::Stop() {
@@ -86,6 +103,7 @@ void TcpServer::LogSetUpError(const std::string& text) {
     changed_.wait_for(lock, kStartLineWait, [&] { return startLogged_; });
   }
   log_.LogEvent(text);
+  SetListenOutcome(ListenOutcome::kFailed);
 }
 
 void TcpServer::Run() {
@@ -108,6 +126,7 @@ void TcpServer::Run() {
     // Nothing listens: say so, or the two start lines would be all anyone sees.
     LogSetUpError(cannotListen);
   } else {
+    SetListenOutcome(ListenOutcome::kListening);
     sockets_.SetNoDelay(listener);
     std::unique_ptr<platform::SocketWaker> waker = sockets_.CreateWaker();
     {

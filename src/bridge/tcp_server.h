@@ -23,6 +23,13 @@ namespace qs {
 
 using ClientSlots = std::array<ClientSlot, kClientSlotCount>;
 
+// What the thread of the last start made of its port.
+enum class ListenOutcome {
+  kPending,    // not known yet (or no start so far)
+  kListening,  // the port is open for clients
+  kFailed,     // nothing listens: the port was taken or invalid, or no thread ran
+};
+
 class TcpServer final : public TcpServerControl {
  public:
   static constexpr int kBacklog = 5;
@@ -54,7 +61,13 @@ class TcpServer final : public TcpServerControl {
   // ended, every socket is closed and the port is free.
   void StopTcpServer() override;
 
+  // Waits up to limit for the last start's thread to know whether it listens, and tells;
+  // kPending when the thread ended without knowing or the limit passed. A failure is known
+  // once its error line was logged.
+  ListenOutcome WaitForListenOutcome(std::chrono::milliseconds limit);
+
  private:
+  void SetListenOutcome(ListenOutcome outcome);
   void TcpServerThread();
   void Run();
   void LogSetUpError(const std::string& text);
@@ -87,6 +100,7 @@ class TcpServer final : public TcpServerControl {
   std::optional<std::chrono::steady_clock::time_point> trafficHeldSince_;
   bool threadEnded_ = false;  // under wakeMutex_
   bool startLogged_ = false;  // under wakeMutex_: Start has logged its closing line
+  ListenOutcome listenOutcome_ = ListenOutcome::kPending;  // under wakeMutex_
   std::mutex wakeMutex_;
   std::condition_variable changed_;
   platform::SocketWaker* waker_ = nullptr;  // under wakeMutex_; the thread owns it

@@ -66,4 +66,8 @@ enum class DialogId { kMain, kSettings };
 // Returns -1 when the dialog cannot be shown (the settings dialog without a screen).
 int RunModalDialog(DialogId id, DialogHandler& handler);
 
+// True when the dialogs will run without a screen: the main dialog's list goes to stdout
+// and nobody can open the settings.
+bool RunsHeadless();
+
 }  // namespace qs::platform

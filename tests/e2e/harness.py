@@ -51,11 +51,11 @@ class Program:
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def start(self, drain_stdout=False):
+    def start(self, drain_stdout=False, stderr=subprocess.DEVNULL):
         """Starts the program. A long run drains its stdout as it comes (drain_stdout), so
-        that the event list never waits for a full pipe."""
+        that the event list never waits for a full pipe; stderr goes where it is told."""
         self.process = subprocess.Popen(self.command, cwd=self.dir, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                                        stdout=subprocess.PIPE, stderr=stderr)
         if drain_stdout:
             parts = []
             self._drain = (threading.Thread(target=self._read_stdout, args=(parts,),

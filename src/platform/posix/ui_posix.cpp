@@ -8,4 +8,8 @@ int RunModalDialog(DialogId id, DialogHandler& handler) {
   return RunHeadlessDialog(id, handler);
 }
 
+bool RunsHeadless() {
+  return !TerminalUiAvailable();
+}
+
 }  // namespace qs::platform

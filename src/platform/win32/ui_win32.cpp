@@ -147,4 +147,8 @@ int RunModalDialog(DialogId id, DialogHandler& handler) {
   return static_cast<int>(result);
 }
 
+bool RunsHeadless() {
+  return false;  // the dialogs always have the desktop
+}
+
 }  // namespace qs::platform
