@@ -12,7 +12,8 @@ bool AppendToFile(const std::string& path, std::string_view bytes);
 
 // Writes the bytes into a new file in the same folder and renames it over path, so that
 // path holds either its old content or all of the new one. On POSIX a file that was there
-// keeps its mode, and its owner where the process may give it. False when anything failed; path is then untouched and no new file is left.
+// keeps its mode, and its owner where the process may give it. False when anything failed:
+// path is then untouched and no new file is left.
 bool ReplaceFileContents(const std::string& path, std::string_view bytes);
 
 // The process's working directory as an absolute path; empty when it cannot be told.
