@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "fakes/fake_list_control.h"
 
@@ -32,6 +34,38 @@ TEST(EventList, The301stLineEmptiesTheListAndBecomesItsFirst) {
   list.ShowLine("line 601");
   EXPECT_EQ(control.resets, 2);
   EXPECT_EQ(control.lines.size(), 1u);
+}
+
+// A batch leaves the list as the same lines shown one by one would, for batches that
+// stop short of, reach and run past the 300-line mark, but draws at most one list's worth.
+TEST(EventList, ABatchEndsWhereLineByLineWouldWithBoundedWork) {
+  for (const auto& [before, batch] : std::vector<std::pair<int, int>>{
+           {0, 1}, {0, 300}, {0, 301}, {250, 50}, {250, 51}, {250, 1000}, {300, 1}, {7, 599}}) {
+    testing::FakeListControl oneByOne;
+    testing::FakeListControl batched;
+    EventList slow(oneByOne);
+    EventList fast(batched);
+    std::vector<std::string> lines;
+    for (int i = 0; i < before + batch; ++i) {
+      std::string line = "line " + std::to_string(i);
+      slow.ShowLine(line);
+      if (i < before) {
+        fast.ShowLine(line);
+      } else {
+        lines.push_back(line);
+      }
+    }
+    const int addsBefore = batched.adds;
+    const int selectsBefore = batched.selects;
+    fast.ShowLines(lines);
+
+    SCOPED_TRACE(std::to_string(before) + " then " + std::to_string(batch));
+    EXPECT_EQ(batched.lines, oneByOne.lines);
+    EXPECT_EQ(batched.selected, oneByOne.selected);
+    EXPECT_EQ(fast.logViewLineCount(), slow.logViewLineCount());
+    EXPECT_LE(batched.adds - addsBefore, EventList::kMaxLines);
+    EXPECT_EQ(batched.selects - selectsBefore, 1);
+  }
 }
 
 }  // namespace

@@ -107,5 +107,18 @@ TEST_F(MainDialogTest, LinesFromOtherThreadsArriveInOrderWithoutWaitingForTheUi)
   }
 }
 
+// A burst logged between two wakes costs the window one list's worth of drawing, not one
+// redraw a line, so the list keeps up with a busy bridge.
+TEST_F(MainDialogTest, ABurstOfLinesIsDrawnOnceNotLineByLine) {
+  dialog_.OnOpen(window_);
+  for (int n = 0; n < 1000; ++n) log_.LogEvent("burst " + std::to_string(n));
+  dialog_.OnWake(window_);
+  EXPECT_LE(window_.list.adds, EventList::kMaxLines);
+  EXPECT_EQ(window_.list.selects, 1);
+  ASSERT_EQ(window_.list.lines.size(), 100u);
+  EXPECT_EQ(window_.list.lines.back(), "14:05:09 01/15/21 burst 999");
+  EXPECT_EQ(window_.list.selected, 99);
+}
+
 }  // namespace
 }  // namespace qs

@@ -43,7 +43,7 @@ void MainDialog::OnWake(platform::DialogWindow&) {
 
 void MainDialog::ShowQueuedLines() {
   if (!list_) return;
-  for (std::string& line : queue_.TakeAll()) list_->ShowLine(std::move(line));
+  list_->ShowLines(queue_.TakeAll());
 }
 
 void MainDialog::Finish(platform::DialogWindow& window, int result) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "log/screen_line_sink.h"
 #include "platform/ui.h"
@@ -18,6 +19,10 @@ class EventList final : public ScreenLineSink {
   // The 301st line empties the list and becomes its first line again; each added line is
   // selected, which brings it into view.
   void ShowLine(std::string line) override;
+
+  // Ends where showing the lines one by one would, but adds only those still on the list
+  // after the batch and selects once, so a busy bridge cannot leave the window behind.
+  void ShowLines(const std::vector<std::string>& lines);
 
   int logViewLineCount() const { return logViewLineCount_; }
 

@@ -15,12 +15,20 @@ class FakeListControl final : public platform::ListControl {
     lines.clear();
     ++resets;
   }
-  void AddString(std::string_view line) override { lines.emplace_back(line); }
-  void SetCurSel(int index) override { selected = index; }
+  void AddString(std::string_view line) override {
+    lines.emplace_back(line);
+    ++adds;
+  }
+  void SetCurSel(int index) override {
+    selected = index;
+    ++selects;
+  }
 
   std::vector<std::string> lines;
   int selected = -1;
   int resets = 0;
+  int adds = 0;
+  int selects = 0;
 };
 
 }  // namespace qs::testing
