@@ -19,7 +19,8 @@ PROGRAM = "usr/bin/quillon-smart"
 MAN_PAGE = "usr/share/man/man8/quillon-smart.8.gz"
 UNIT_FILE = f"usr/lib/systemd/system/{UNIT}"
 DOCS = ["usr/share/doc/quillon-smart/README.md",
-        "usr/share/doc/quillon-smart/examples/setuplite.dat"]
+        "usr/share/doc/quillon-smart/examples/setuplite.dat",
+        "usr/share/doc/quillon-smart/copyright"]
 # The settings tool goes in when the build has one.
 OPTIONAL = ["usr/bin/quillon-smart-settings"]
 
