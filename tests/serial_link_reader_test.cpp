@@ -67,6 +67,41 @@ TEST_F(SerialLinkTest, SendErrorsAreLoggedAndNotRetried) {
   EXPECT_EQ(sockets_.SentSoFar().size(), 2u);
 }
 
+// A full block's send to a slow client and the next read of the port go on side by side;
+// what was read still reaches the client, in order, before the close reports the reader's end.
+TEST_F(SerialLinkTest, TheReaderReadsOnWhileABlockWaitsForItsClient) {
+  SerialLink link(log_, usage_, comm_, sender_, {}, milliseconds(3000));
+  ASSERT_EQ(Open(link), 0);
+  ClientSlot owner;
+  owner.Assign(testing::FakeClient(sockets_, 9));
+  sender_.ownerClient.store(&owner);
+  sockets_.StopReading(9);
+  const std::vector<std::uint8_t> first(SerialLink::kReadSize, 'a');
+  const std::vector<std::uint8_t> second(SerialLink::kReadSize, 'b');
+  ASSERT_TRUE(WaitUntil([&] { return comm_.device.readsInFlight.load() == 1; }));
+  const int readsBefore = comm_.device.reads.load();
+  comm_.device.Feed(first);
+  ASSERT_TRUE(WaitUntil([&] { return sockets_.SendsInFlight() == 1; }));
+  comm_.device.Feed(second);
+  // Taken from the device, and the reader is back for more, while the first send still waits.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return comm_.device.reads.load() == readsBefore + 2 && comm_.device.readsInFlight == 1;
+      },
+      milliseconds(500)));
+  EXPECT_EQ(sockets_.SendsInFlight(), 1);
+
+  EXPECT_EQ(link.CloseSerialPort(), 1);
+  const auto sent = sockets_.SentSoFar();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].bytes, first);
+  EXPECT_EQ(sent[1].bytes, second);
+  EXPECT_EQ(LinesFrom(2), (std::vector<std::string>{"Serial Off - start",
+                                                    "SendTCP Error - nie wyslano wszystkiego",
+                                                    "SendTCP Error - nie wyslano wszystkiego",
+                                                    "Serial Polling - stop", "Serial Off - stop"}));
+}
+
 TEST_F(SerialLinkTest, AReadThatKeepsFailingDoesNotSpin) {
   comm_.device.failReads = true;
   ASSERT_EQ(Open(), 0);

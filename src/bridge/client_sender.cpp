@@ -4,12 +4,25 @@
 #include <memory>
 #include <string>
 
+#include "serial/serial_link.h"
+
 namespace qs {
 
+ClientSender::ClientSender(EventLog& log)
+    : log_(log),
+      deviceData_(SerialLink::kReadSize, kQueuedBlocks,
+                  [this](ClientConnection& client, const std::uint8_t* bytes, std::size_t count) {
+                    SendTo(client, bytes, count);
+                  }) {}
+
 void ClientSender::SendTCP(ClientSlot& slot, const std::uint8_t* bytes, std::size_t count) {
-  const std::shared_ptr<ClientConnection> client = slot.connection();
-  if (!client) return;
-  const std::optional<platform::SendResult> result = client->Send(bytes, count, kSendTimeout);
+  if (const std::shared_ptr<ClientConnection> client = slot.connection()) {
+    SendTo(*client, bytes, count);
+  }
+}
+
+void ClientSender::SendTo(ClientConnection& client, const std::uint8_t* bytes, std::size_t count) {
+  const std::optional<platform::SendResult> result = client.Send(bytes, count, kSendTimeout);
   if (!result) return;  // the client was let go meanwhile
   if (result->sent < 0) {
     log_.LogEvent("SendTCP Error: " + std::to_string(result->error));
@@ -19,7 +32,15 @@ void ClientSender::SendTCP(ClientSlot& slot, const std::uint8_t* bytes, std::siz
 }
 
 void ClientSender::DeviceData(const std::uint8_t* bytes, std::size_t count) {
-  if (ClientSlot* owner = ownerClient.load()) SendTCP(*owner, bytes, count);
+  ClientSlot* owner = ownerClient.load();
+  if (owner == nullptr) return;
+  if (std::shared_ptr<ClientConnection> client = owner->connection()) {
+    deviceData_.Hand(std::move(client), bytes, count);
+  }
+}
+
+void ClientSender::Flush() {
+  if (deviceData_.Drain(kFlushLimit) > 0) log_.LogEvent("SendTCP Error - nie wyslano wszystkiego");
 }
 
 }  // namespace qs

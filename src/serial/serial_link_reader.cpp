@@ -33,7 +33,8 @@ void SerialLink::SerialPolling(const std::shared_ptr<Reader>& reader) {
     if (reader->stopping.load()) break;
     if (count > 0) Forward(receiveBuffer.data(), static_cast<std::size_t>(count), port);
     if (port.Gone()) {
-      // Bytes that came before the end have gone on; the port is of no more use.
+      // Bytes that came before the end go on first; the port is of no more use.
+      deviceData_.Flush();
       log_.LogEvent("Error - port COM odlaczony");
       CloseGonePort(reader);
       break;
@@ -56,6 +57,9 @@ void SerialLink::SerialPolling(const std::shared_ptr<Reader>& reader) {
     quietWait = kFirstQuietWait;
   }
 
+  // What was read goes to its client before the port's end is reported, and before a close
+  // lets the next open answer.
+  deviceData_.Flush();
   if (!reader->quiet.load()) log_.LogEvent("Serial Polling - stop");
   if (reader->closedItself.load()) log_.LogEvent("Serial Off - stop");
   reader->running.store(false);

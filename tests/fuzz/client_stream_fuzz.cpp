@@ -176,7 +176,7 @@ class Run {
     model_.Disconnect(slot);
   }
 
-  // Waits until the reader has read the bytes and handed them on (it then reads again).
+  // Waits until the reader has read the bytes and they have gone on to the client.
   void DeviceSends(const std::vector<std::uint8_t>& bytes) {
     testing::FakeDevice& device = bridge_.comm.device;
     AwaitOrFail([&] { return device.readsInFlight.load() == 1; }, "the reader never reads");
@@ -184,6 +184,7 @@ class Run {
     device.Feed(bytes);
     AwaitOrFail([&] { return device.reads.load() > readsBefore; },
                 "the reader did not come back for more");
+    bridge_.sender.Flush();  // a full block may still be on its way to the client
     model_.DeviceSends(bytes.data(), bytes.size());
   }
 
