@@ -68,5 +68,24 @@ TEST(EventList, ABatchEndsWhereLineByLineWouldWithBoundedWork) {
   }
 }
 
+// Headless, the list is stdout (the service's log): a burst must not lose the lines that a
+// window would have cleared before anyone saw them.
+TEST(EventList, AListThatPassesEveryLineOnGetsEveryLineOfABatch) {
+  testing::FakeListControl stdoutList;
+  stdoutList.passesEveryLineOn = true;
+  EventList list(stdoutList);
+  std::vector<std::string> expected;
+  for (int i = 0; i < 250; ++i) {
+    expected.push_back("line " + std::to_string(i));
+    list.ShowLine(expected.back());
+  }
+  std::vector<std::string> batch;
+  for (int i = 250; i < 1250; ++i) batch.push_back("line " + std::to_string(i));
+  list.ShowLines(batch);
+
+  expected.insert(expected.end(), batch.begin(), batch.end());
+  EXPECT_EQ(stdoutList.added, expected);
+}
+
 }  // namespace
 }  // namespace qs

@@ -16,6 +16,11 @@ void EventList::ShowLine(std::string line) {
 }
 
 void EventList::ShowLines(const std::vector<std::string>& lines) {
+  if (list_.PassesEveryLineOn()) {
+    // Headless the list is the event list on stdout: every line goes out, in order.
+    for (const std::string& line : lines) ShowLine(line);
+    return;
+  }
   const std::size_t count = lines.size();
   if (count == 0) return;
   // Lines from the batch index firstReset on empty the list every 300; the last such

@@ -21,7 +21,8 @@ class EventList final : public ScreenLineSink {
   void ShowLine(std::string line) override;
 
   // Ends where showing the lines one by one would, but adds only those still on the list
-  // after the batch and selects once, so a busy bridge cannot leave the window behind.
+  // after the batch and selects once, so a busy bridge cannot leave the window behind. A
+  // list that passes every line on gets every line.
   void ShowLines(const std::vector<std::string>& lines);
 
   int logViewLineCount() const { return logViewLineCount_; }

@@ -16,6 +16,9 @@ class ListControl {
   virtual void ResetContent() = 0;
   virtual void AddString(std::string_view line) = 0;
   virtual void SetCurSel(int index) = 0;
+  // A list that passes every added line on (headless, to stdout) rather than only holding
+  // what is on show: nothing added to it may be left out, even a line a reset would clear.
+  virtual bool PassesEveryLineOn() const { return false; }
 };
 
 // An open dialog as its handler sees it, its controls addressed by id. Used on the

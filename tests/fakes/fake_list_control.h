@@ -17,6 +17,7 @@ class FakeListControl final : public platform::ListControl {
   }
   void AddString(std::string_view line) override {
     lines.emplace_back(line);
+    added.emplace_back(line);
     ++adds;
   }
   void SetCurSel(int index) override {
@@ -24,7 +25,11 @@ class FakeListControl final : public platform::ListControl {
     ++selects;
   }
 
+  bool PassesEveryLineOn() const override { return passesEveryLineOn; }
+
+  bool passesEveryLineOn = false;  // as the headless list, which writes each line to stdout
   std::vector<std::string> lines;
+  std::vector<std::string> added;  // every line ever added, resets or not
   int selected = -1;
   int resets = 0;
   int adds = 0;

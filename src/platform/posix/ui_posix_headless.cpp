@@ -26,6 +26,7 @@ class StdoutListControl final : public ListControl {
   void ResetContent() override {}
   void AddString(std::string_view line) override { out_.Add(line); }
   void SetCurSel(int) override {}
+  bool PassesEveryLineOn() const override { return true; }
 
   StdoutWriter& out() { return out_; }
 
