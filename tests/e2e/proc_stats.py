@@ -68,6 +68,20 @@ def wait_for_descriptors(pid, count, seconds):
         time.sleep(0.05)
 
 
+def settled_descriptor_count(pid, settle=0.5, seconds=10):
+    """The process's descriptor count once it has not changed for settle seconds (or after
+    seconds): the server thread opens its listener and waker after its start lines."""
+    deadline = time.monotonic() + seconds
+    count = descriptor_count(pid)
+    since = time.monotonic()
+    while time.monotonic() - since < settle and time.monotonic() < deadline:
+        time.sleep(0.05)
+        now = descriptor_count(pid)
+        if now != count:
+            count, since = now, time.monotonic()
+    return count
+
+
 def sanitizer_of(program):
     """"address", "thread" or None: the sanitizer the program was built with."""
     try:

@@ -10,7 +10,7 @@ import traceback
 from endpoints import FakeDevice
 from harness import Program, free_tcp_port, parse_args, settings_image, stop_program
 from load_peers import EchoDevice
-from proc_stats import (descriptor_count, descriptors, resident_kib, sanitizer_of,
+from proc_stats import (descriptors, resident_kib, sanitizer_of, settled_descriptor_count,
                         wait_for_descriptors)
 from soak_members import Member, check_replies, first_difference, idle_share
 from traffic import HIGH_BYTES, MAX_CLIENTS, OPEN_WORDS, LogCheck, data_counts, data_of, read_from
@@ -156,12 +156,12 @@ class Soak:
     def run(self):
         pid = self.pid
         # Under Wine the program's sockets live in wineserver, not among its descriptors.
-        fds_before = None if WINDOWS else descriptor_count(pid)
+        fds_before = None if WINDOWS else settled_descriptor_count(pid)
         open_before = None if WINDOWS else descriptors(pid)
         self.members = [Member(k, self.port, random.Random(self.rng.random()), PROMPT)
                         for k in range(MAX_CLIENTS)]
         started = time.monotonic()
-        rss_before = rss_after = idle = fds_after = None
+        rss_before = rss_after = idle = fds_after = open_after = None
         settled = 0.0
         try:
             # The first phase warms the program up: threads, buffers and the allocator's pools.
@@ -176,6 +176,7 @@ class Soak:
                 member.client.close()
             if not WINDOWS:
                 fds_after = wait_for_descriptors(pid, fds_before, 10)
+                open_after = descriptors(pid)  # named while the program still runs
             status = stop_program(self.program, WINDOWS)
             self.log.feed(read_from(self.program.path("events.log"), self.log.size),
                           [[] for _ in self.members])
@@ -200,7 +201,7 @@ class Soak:
             print("descriptors not compared under Wine: the program's sockets live in wineserver")
         else:
             assert fds_after == fds_before, \
-                f"descriptors {fds_before} -> {fds_after}: {open_before} -> {descriptors(pid)}"
+                f"descriptors {fds_before} -> {fds_after}: {open_before} -> {open_after}"
         if SANITIZER == "address":
             print("resident memory not compared: AddressSanitizer keeps freed memory in "
                   "quarantine (LeakSanitizer looks for leaks at exit)")
