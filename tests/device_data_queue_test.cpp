@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -30,20 +31,32 @@ class HeldSends {
     platform::SocketHandle socket;
     std::vector<std::uint8_t> bytes;
     std::thread::id thread;
+    bool moreFollows;
   };
 
   DeviceDataQueue::SendBlock Sender() {
-    return [this](ClientConnection& client, const std::uint8_t* bytes, std::size_t count) {
+    return [this](ClientConnection& client, const std::uint8_t* bytes, std::size_t count,
+                  bool moreFollows) {
       std::unique_lock<std::mutex> lock(mutex_);
       ++started_;
-      changed_.wait_for(lock, 10s, [&] { return !holding_; });
-      sent_.push_back({client.socket(), {bytes, bytes + count}, std::this_thread::get_id()});
+      changed_.wait_for(lock, 10s, [&] { return !holding_ || passes_ > 0; });
+      if (holding_ && passes_ > 0) --passes_;
+      sent_.push_back(
+          {client.socket(), {bytes, bytes + count}, std::this_thread::get_id(), moreFollows});
     };
   }
   void Hold(bool on) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       holding_ = on;
+    }
+    changed_.notify_all();
+  }
+  // One held send, the oldest, goes; the rest stay held.
+  void LetOneGo() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++passes_;
     }
     changed_.notify_all();
   }
@@ -60,6 +73,7 @@ class HeldSends {
   std::mutex mutex_;
   std::condition_variable changed_;
   bool holding_ = false;
+  int passes_ = 0;
   int started_ = 0;
   std::vector<Sent> sent_;
 };
@@ -102,11 +116,24 @@ TEST_F(DeviceDataQueueTest, FullBlocksWaitInOrderWhileTheReaderGoesOnAndNoneIsDr
 
   const auto sent = sends_.SentSoFar();
   ASSERT_EQ(sent.size(), 5u);
-  const std::vector<std::pair<platform::SocketHandle, std::vector<std::uint8_t>>> expected = {
-      {1, Full('a')}, {2, Full('b')}, {1, Full('c')}, {1, {'d'}}, {1, Full('e')}};
+  struct Expected {
+    platform::SocketHandle socket;
+    std::vector<std::uint8_t> bytes;
+    // Only while the next block for the same client already waits; 'e' comes in when 'a'
+    // is out, and whether that is before 'd' is taken is the threads' affair.
+    std::optional<bool> moreFollows;
+  };
+  const std::vector<Expected> expected = {{1, Full('a'), false},
+                                          {2, Full('b'), false},
+                                          {1, Full('c'), true},
+                                          {1, {'d'}, std::nullopt},
+                                          {1, Full('e'), false}};
   for (std::size_t i = 0; i < sent.size(); ++i) {
-    EXPECT_EQ(sent[i].socket, expected[i].first) << i;
-    EXPECT_EQ(sent[i].bytes, expected[i].second) << i;
+    EXPECT_EQ(sent[i].socket, expected[i].socket) << i;
+    EXPECT_EQ(sent[i].bytes, expected[i].bytes) << i;
+    if (expected[i].moreFollows) {
+      EXPECT_EQ(sent[i].moreFollows, *expected[i].moreFollows) << i;
+    }
     EXPECT_NE(sent[i].thread, std::this_thread::get_id()) << i;
   }
 }
@@ -149,10 +176,30 @@ TEST_F(DeviceDataQueueTest, DrainWaitsForEverySendAndDropsOnlyWhatWaitsPastItsLi
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent.back().bytes, Full('c'));
 
+  // A send that promised the next block keeps it from the drop: only a send without the
+  // promise lets the bytes the socket held back go.
+  sends_.Hold(true);
+  Hand(first_, Full('j'));
+  ASSERT_TRUE(WaitUntil([&] { return sends_.Started() == 4; }));
+  Hand(first_, Full('k'));
+  Hand(first_, Full('l'));
+  Hand(first_, Full('m'));
+  sends_.LetOneGo();  // 'j'; 'k' is taken with 'l' behind it, and held
+  ASSERT_TRUE(WaitUntil([&] { return sends_.Started() == 5; }));
+  EXPECT_EQ(queue_.Drain(50ms), 1u);  // 'm'
+  sends_.Hold(false);
+  EXPECT_EQ(queue_.Drain(5s), 0u);
+  const auto kept = sends_.SentSoFar();
+  ASSERT_EQ(kept.size(), 6u);
+  EXPECT_EQ(kept[4].bytes, Full('k'));
+  EXPECT_TRUE(kept[4].moreFollows);
+  EXPECT_EQ(kept[5].bytes, Full('l'));
+  EXPECT_FALSE(kept[5].moreFollows);
+
   // The places the dropped blocks held serve again.
   for (std::uint8_t value : {'f', 'g', 'h', 'i'}) Hand(first_, Full(value));
   EXPECT_EQ(queue_.Drain(5s), 0u);
-  EXPECT_EQ(sends_.SentSoFar().size(), 7u);
+  EXPECT_EQ(sends_.SentSoFar().size(), 10u);
 }
 
 TEST(DeviceDataQueueEnd, WhatWaitsIsSentBeforeTheQueueEnds) {

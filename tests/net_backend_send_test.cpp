@@ -34,7 +34,8 @@ TEST_F(NetBackendTest, SendToAClosedPeerFailsWithAnErrorNumberAndNoSignal) {
   SendResult result{0, 0};
   EXPECT_TRUE(testing::WaitUntil(
       [&] {
-        return (result = api_.Send(server, chunk.data(), chunk.size(), 1s, nullptr)).sent == -1;
+        return (result = api_.Send(server, chunk.data(), chunk.size(), 1s, nullptr, false)).sent ==
+               -1;
       },
       5s));
   // Winsock's numbers on every build, so that the log reads the same: reset, shut down or
@@ -57,7 +58,7 @@ TEST_F(NetBackendTest, SendToAPeerThatStopsReadingEndsAtItsLimitOrOnCancel) {
   Bytes big(64u << 20);
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
   auto start = Clock::now();
-  const SendResult first = api_.Send(server, big.data(), big.size(), 300ms, nullptr);
+  const SendResult first = api_.Send(server, big.data(), big.size(), 300ms, nullptr, false);
   auto took = Clock::now() - start;
   EXPECT_GT(first.sent, 0);
   EXPECT_LT(first.sent, static_cast<long>(big.size()));
@@ -65,7 +66,7 @@ TEST_F(NetBackendTest, SendToAPeerThatStopsReadingEndsAtItsLimitOrOnCancel) {
   EXPECT_LE(took, 2s);
 
   // With the buffers full, a zero limit sends nothing and does not wait.
-  const SendResult none = api_.Send(server, big.data() + first.sent, 1, 0ms, nullptr);
+  const SendResult none = api_.Send(server, big.data() + first.sent, 1, 0ms, nullptr, false);
   EXPECT_EQ(none.sent, 0);
 
   const auto cancel = api_.CreateWaker();
@@ -75,7 +76,7 @@ TEST_F(NetBackendTest, SendToAPeerThatStopsReadingEndsAtItsLimitOrOnCancel) {
     cancel->Wake();
   });
   start = Clock::now();
-  const SendResult cut = api_.Send(server, big.data() + first.sent, 1024, 10s, cancel.get());
+  const SendResult cut = api_.Send(server, big.data() + first.sent, 1024, 10s, cancel.get(), false);
   took = Clock::now() - start;
   cancelling.join();
   EXPECT_EQ(cut.sent, 0);

@@ -41,7 +41,7 @@ TEST_F(NetBackendTest, CarriesEveryByteValueBothWaysAndSeesThePeerClose) {
   EXPECT_EQ(ReceiveExactly(server, up.size()), up);
 
   const Bytes down(up.rbegin(), up.rend());
-  const SendResult sent = api_.Send(server, down.data(), down.size(), 1s, nullptr);
+  const SendResult sent = api_.Send(server, down.data(), down.size(), 1s, nullptr, false);
   EXPECT_EQ(sent.sent, static_cast<long>(down.size()));
   EXPECT_EQ(client.Read(down.size()), down);
 

@@ -13,7 +13,8 @@ ClientConnection::~ClientConnection() {
 
 std::optional<platform::SendResult> ClientConnection::Send(const std::uint8_t* bytes,
                                                            std::size_t count,
-                                                           std::chrono::milliseconds timeout) {
+                                                           std::chrono::milliseconds timeout,
+                                                           bool moreFollows) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::chrono::milliseconds wait{0};
   bool gone = false;
@@ -31,7 +32,8 @@ std::optional<platform::SendResult> ClientConnection::Send(const std::uint8_t* b
       if (wait.count() < 0) wait = std::chrono::milliseconds{0};
     }
   }
-  const platform::SendResult result = sockets_.Send(socket_, bytes, count, wait, cancel_.get());
+  const platform::SendResult result =
+      sockets_.Send(socket_, bytes, count, wait, cancel_.get(), moreFollows);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     sending_ = false;

@@ -31,9 +31,11 @@ class ClientConnection {
   // Sends the bytes within timeout, the wait for another send to this client included.
   // Once a send has ended short, the client is taken to have stopped reading: later sends
   // take only what fits at once, until one goes out whole. nullopt when Cancel came first
-  // or cut the send short.
+  // or cut the send short. moreFollows: the caller's next send to this client comes at
+  // once, and the bytes may wait in the socket to go out with it.
   std::optional<platform::SendResult> Send(const std::uint8_t* bytes, std::size_t count,
-                                           std::chrono::milliseconds timeout);
+                                           std::chrono::milliseconds timeout,
+                                           bool moreFollows = false);
 
   // The client is let go: a send in progress ends at once and nothing more is sent.
   void Cancel();

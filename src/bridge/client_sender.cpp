@@ -11,18 +11,19 @@ namespace qs {
 ClientSender::ClientSender(EventLog& log)
     : log_(log),
       deviceData_(SerialLink::kReadSize, kQueuedBlocks,
-                  [this](ClientConnection& client, const std::uint8_t* bytes, std::size_t count) {
-                    SendTo(client, bytes, count);
-                  }) {}
+                  [this](ClientConnection& client, const std::uint8_t* bytes, std::size_t count,
+                         bool moreFollows) { SendTo(client, bytes, count, moreFollows); }) {}
 
 void ClientSender::SendTCP(ClientSlot& slot, const std::uint8_t* bytes, std::size_t count) {
   if (const std::shared_ptr<ClientConnection> client = slot.connection()) {
-    SendTo(*client, bytes, count);
+    SendTo(*client, bytes, count, false);
   }
 }
 
-void ClientSender::SendTo(ClientConnection& client, const std::uint8_t* bytes, std::size_t count) {
-  const std::optional<platform::SendResult> result = client.Send(bytes, count, kSendTimeout);
+void ClientSender::SendTo(ClientConnection& client, const std::uint8_t* bytes, std::size_t count,
+                          bool moreFollows) {
+  const std::optional<platform::SendResult> result =
+      client.Send(bytes, count, kSendTimeout, moreFollows);
   if (!result) return;  // the client was let go meanwhile
   if (result->sent < 0) {
     log_.LogEvent("SendTCP Error: " + std::to_string(result->error));

@@ -45,7 +45,8 @@ class ClientSender final : public DeviceDataSink {
   std::atomic<ClientSlot*> ownerClient{nullptr};
 
  private:
-  void SendTo(ClientConnection& client, const std::uint8_t* bytes, std::size_t count);
+  void SendTo(ClientConnection& client, const std::uint8_t* bytes, std::size_t count,
+              bool moreFollows);
 
   EventLog& log_;
   DeviceDataQueue deviceData_;  // last: its thread sends through the members above

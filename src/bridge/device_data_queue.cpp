@@ -1,6 +1,7 @@
 // The port's blocks on their way to their clients, sent in order on a thread of their own.
 #include "bridge/device_data_queue.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -34,7 +35,7 @@ void DeviceDataQueue::Hand(std::shared_ptr<ClientConnection> client, const std::
     // the block itself, with no hand-over between threads on the way to the client.
     sendingHere_ = true;
     lock.unlock();
-    send_(*client, bytes, count);
+    send_(*client, bytes, count, false);
     client.reset();
     lock.lock();
     sendingHere_ = false;
@@ -55,10 +56,13 @@ std::size_t DeviceDataQueue::Drain(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(mutex_);
   const auto empty = [&] { return waiting_ == 0 && !sendingHere_; };
   if (changed_.wait_for(lock, limit, empty) || waiting_ == 0) return 0;
-  // The oldest block is being sent: it stays for the sending thread to let go.
-  const std::size_t dropped = waiting_ - 1;
-  for (std::size_t i = 1; i < waiting_; ++i) blocks_[(first_ + i) % blocks_.size()] = Block{};
-  waiting_ = 1;
+  // The oldest block is being sent: it stays for the sending thread to let go, and so does
+  // the next when the send promised it, for only a send without that promise lets the bytes
+  // held back for it go.
+  const std::size_t kept = promised_ ? std::min<std::size_t>(2, waiting_) : 1;
+  const std::size_t dropped = waiting_ - kept;
+  for (std::size_t i = kept; i < waiting_; ++i) blocks_[(first_ + i) % blocks_.size()] = Block{};
+  waiting_ = kept;
   return dropped;
 }
 
@@ -72,10 +76,13 @@ void DeviceDataQueue::Run() {
     std::shared_ptr<ClientConnection> client = std::move(block.client);
     const std::size_t count = block.count;
     const std::uint8_t* bytes = BytesOf(first_);
+    const bool promise = waiting_ > 1 && blocks_[(first_ + 1) % blocks_.size()].client == client;
+    promised_ = promise;
     lock.unlock();
-    if (client) send_(*client, bytes, count);
+    if (client) send_(*client, bytes, count, promise);
     client.reset();  // the last user of a client let go closes its socket: not under the lock
     lock.lock();
+    promised_ = false;
     first_ = (first_ + 1) % blocks_.size();
     --waiting_;
     changed_.notify_all();

@@ -18,11 +18,12 @@ namespace qs {
 // A send to a client on loopback costs about as much as the read of the port before it; on
 // its own thread the next read goes on while the last block is still being sent. Blocks keep
 // their order and their size, each goes in one send, and each goes to the client that owned
-// the port when it was read.
+// the port when it was read. A block sent while the next one for the same client already
+// waits is sent with moreFollows, so that a run of blocks shares the loopback's segments.
 class DeviceDataQueue {
  public:
-  using SendBlock =
-      std::function<void(ClientConnection& client, const std::uint8_t* bytes, std::size_t count)>;
+  using SendBlock = std::function<void(ClientConnection& client, const std::uint8_t* bytes,
+                                       std::size_t count, bool moreFollows)>;
 
   // At most blocks blocks of at most blockSize bytes wait; send runs on the queue's thread.
   DeviceDataQueue(std::size_t blockSize, std::size_t blocks, SendBlock send);
@@ -37,7 +38,8 @@ class DeviceDataQueue {
   void Hand(std::shared_ptr<ClientConnection> client, const std::uint8_t* bytes, std::size_t count);
 
   // Returns once every block handed so far has been sent, or after limit; then the blocks
-  // still waiting are dropped and their number returned (the send under way finishes).
+  // still waiting are dropped and their number returned. The send under way finishes, and
+  // the block after it too when that send promised it (so nothing stays held back).
   std::size_t Drain(std::chrono::milliseconds limit);
 
  private:
@@ -59,6 +61,7 @@ class DeviceDataQueue {
   std::size_t first_ = 0;     // the oldest block waiting (or being sent)
   std::size_t waiting_ = 0;   // blocks handed and not yet sent, the one being sent included
   bool sendingHere_ = false;  // a short block is being sent on the thread that handed it
+  bool promised_ = false;     // the block being sent told the socket that the next follows
   bool stopping_ = false;
   std::thread thread_;
 };

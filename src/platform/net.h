@@ -43,9 +43,12 @@ class SocketApi {
   // within timeout, waiting for room while they are full, and not a moment longer once
   // cancel (may be null) has been woken. sent is what went, possibly short of count (0 with
   // a zero timeout and no room); -1 with the error number when the send failed before
-  // anything went.
+  // anything went. moreFollows says the caller's next send to this socket comes at once:
+  // the system may hold these bytes back to go out with it, and the next send without it
+  // lets everything go.
   virtual SendResult Send(SocketHandle socket, const std::uint8_t* bytes, std::size_t count,
-                          std::chrono::milliseconds timeout, const SocketWaker* cancel) = 0;
+                          std::chrono::milliseconds timeout, const SocketWaker* cancel,
+                          bool moreFollows) = 0;
 
   // The socket library for the calling user (Winsock 2.2; nothing to do on POSIX). Each
   // successful Startup is paired with one Cleanup.

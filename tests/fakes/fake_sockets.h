@@ -40,13 +40,15 @@ class FakeSockets final : public platform::SocketApi {
     platform::SocketHandle socket;
     std::vector<std::uint8_t> bytes;
     std::chrono::milliseconds timeout;
+    bool moreFollows;
   };
 
   platform::SendResult Send(platform::SocketHandle socket, const std::uint8_t* bytes,
                             std::size_t count, std::chrono::milliseconds timeout,
-                            const platform::SocketWaker* cancel) override {
+                            const platform::SocketWaker* cancel, bool moreFollows) override {
     std::unique_lock<std::mutex> lock(mutex_);
-    sent_.push_back({socket, std::vector<std::uint8_t>(bytes, bytes + count), timeout});
+    sent_.push_back(
+        {socket, std::vector<std::uint8_t>(bytes, bytes + count), timeout, moreFollows});
     if (journal) journal->Add("send " + std::to_string(count));
     ++sendsInFlight_;
     if (++inFlightTo_[socket] > 1) overlapped_ = true;

@@ -64,7 +64,8 @@ class LoopbackWaker final : public SocketWaker {
 class Win32Sockets final : public SocketApi {
  public:
   SendResult Send(SocketHandle socket, const std::uint8_t* bytes, std::size_t count,
-                  std::chrono::milliseconds timeout, const SocketWaker* cancel) override {
+                  std::chrono::milliseconds timeout, const SocketWaker* cancel,
+                  bool /*moreFollows: Winsock has no such hint*/) override {
     const SOCKET s = static_cast<SOCKET>(socket);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::size_t sent = 0;
