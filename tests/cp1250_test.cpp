@@ -106,5 +106,22 @@ TEST(Cp1250, EditBoxFilterTakesExactlyTheTypableCharacters) {
   }
 }
 
+// What a client sends reaches stdout (the journal, or a terminal) readable and inert.
+TEST(Cp1250, PrintableLinesShowControlBytesInCaretNotationAndLettersInUtf8) {
+  EXPECT_EQ(Cp1250ToPrintableUtf8("Komenda:\x1b"
+                                  "BAUD=9600\r"),
+            "Komenda:^[BAUD=9600^M");
+  EXPECT_EQ(Cp1250ToPrintableUtf8(std::string("a\0b\x7f\t", 5)), "a^@b^?^I");
+  EXPECT_EQ(Cp1250ToPrintableUtf8("\xb9\x9c\xa3\x80"), "\u0105\u015b\u0141\u20ac");
+  EXPECT_EQ(Cp1250ToPrintableUtf8("\x81\x98"), "\\x81\\x98");  // undefined in 1250
+  for (int byte = 0; byte < 0x100; ++byte) {
+    const std::string line = Cp1250ToPrintableUtf8(std::string(1, static_cast<char>(byte)));
+    for (const char c : line) {
+      const auto u = static_cast<unsigned char>(c);
+      EXPECT_TRUE(u >= 0x20 && u != 0x7F) << "byte " << byte;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qs::platform

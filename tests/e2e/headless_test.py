@@ -15,7 +15,8 @@ from harness import Program, free_tcp_port, parse_args, run_cases, settings_imag
 COMMAND, WINDOWS = parse_args()
 F_SETPIPE_SZ = 1031
 WAITING_LINES = 300
-SCREEN_LINE = re.compile(rb"\d\d:\d\d:\d\d \d\d/\d\d/\d\d Komenda:n(\d{5})\x1bTEST\r")
+# The client's ESC and CR reach stdout as text (the log file keeps the bytes).
+SCREEN_LINE = re.compile(rb"\d\d:\d\d:\d\d \d\d/\d\d/\d\d Komenda:n(\d{5})\^\[TEST\^M")
 
 
 class StalledProgram(Program):

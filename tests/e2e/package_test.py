@@ -11,11 +11,13 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 
 from harness import Program, free_tcp_port, run_cases, settings_image
 
 UNIT = "quillon-smart.service"
 PROGRAM = "usr/bin/quillon-smart"
+DIALOGS = "usr/lib/quillon-smart/quillon-smart-terminal.so"
 MAN_PAGE = "usr/share/man/man8/quillon-smart.8.gz"
 UNIT_FILE = f"usr/lib/systemd/system/{UNIT}"
 DOCS = ["usr/share/doc/quillon-smart/README.md",
@@ -81,7 +83,7 @@ def test_files_and_nothing_else():
         mode, owner, _size, _date, _time, name = line.split(None, 5)
         if mode.startswith("-"):
             files[name.removeprefix("./")] = (mode, owner)
-    expected = [PROGRAM, MAN_PAGE, UNIT_FILE] + DOCS
+    expected = [PROGRAM, DIALOGS, MAN_PAGE, UNIT_FILE] + DOCS
     assert sorted(set(files) - set(OPTIONAL)) == sorted(expected), sorted(files)
     assert files[PROGRAM] == ("-rwxr-xr-x", "root/root"), files[PROGRAM]
     for name in expected[1:]:
@@ -93,19 +95,20 @@ def test_files_and_nothing_else():
 
 
 def test_program_stripped_and_its_debug_information_apart():
-    program = in_root(PROGRAM)
-    sections = run("readelf", "-S", "-W", program)
-    assert ".debug_info" not in sections and ".symtab" not in sections, "not stripped"
     ddeb = re.sub(r"_([^_]+_[^_]+\.deb)$", r"-dbgsym_\1", DEB).removesuffix(".deb") + ".ddeb"
     assert os.path.exists(ddeb), f"no {ddeb}"
-    identity = build_id(program)
-    debug_file = f"./usr/lib/debug/.build-id/{identity[:2]}/{identity[2:]}.debug"
-    assert debug_file in run("dpkg-deb", "-c", ddeb), f"{debug_file} not in {ddeb}"
     debug_root = tempfile.mkdtemp(prefix="qs-dbgsym-")
     try:
         subprocess.run(["dpkg", "-x", ddeb, debug_root], timeout=60, check=True)
-        debug_sections = run("readelf", "-S", "-W", os.path.join(debug_root, debug_file))
-        assert ".debug_info" in debug_sections, "the debug file holds no debug information"
+        for binary in (PROGRAM, DIALOGS):
+            sections = run("readelf", "-S", "-W", in_root(binary))
+            assert ".debug_info" not in sections and ".symtab" not in sections, \
+                f"{binary} not stripped"
+            identity = build_id(in_root(binary))
+            debug_file = f"./usr/lib/debug/.build-id/{identity[:2]}/{identity[2:]}.debug"
+            assert debug_file in run("dpkg-deb", "-c", ddeb), f"{debug_file} not in {ddeb}"
+            debug_sections = run("readelf", "-S", "-W", os.path.join(debug_root, debug_file))
+            assert ".debug_info" in debug_sections, f"no debug information for {binary}"
     finally:
         shutil.rmtree(debug_root, ignore_errors=True)
 
@@ -252,6 +255,29 @@ def test_packaged_program_runs_headless_and_stops_on_sigterm():
         assert program.log_texts()[-1] == "------------- Koniec programu --------------------"
 
 
+def test_packaged_program_finds_its_terminal_dialogs():
+    assert "not found" not in run("ldd", in_root(DIALOGS))
+    workdir = tempfile.mkdtemp(prefix="qs-package-tui-")
+    with open(os.path.join(workdir, "setuplite.dat"), "wb") as f:
+        f.write(settings_image(tcp_port=free_tcp_port()))
+    tmux = ["tmux", "-L", f"qs-package-{os.getpid()}"]
+    environment = dict(os.environ, LC_ALL="C.UTF-8", LANG="C.UTF-8")
+    subprocess.run(tmux + ["new-session", "-d", "-s", "ui", "-x", "80", "-y", "24", "-c", workdir,
+                           f"{in_root(PROGRAM)}; sleep 60"],
+                   env=environment, check=True, timeout=10)
+    try:
+        screen = ""
+        deadline = time.monotonic() + 15
+        while "Ustawienia" not in screen and time.monotonic() < deadline:
+            time.sleep(0.2)
+            screen = subprocess.run(tmux + ["capture-pane", "-p", "-t", "ui"], env=environment,
+                                    capture_output=True, text=True, timeout=10).stdout
+        assert "Ustawienia" in screen and "terminal dialogs:" not in screen, screen
+    finally:
+        subprocess.run(tmux + ["kill-server"], env=environment, capture_output=True, timeout=10)
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
 if __name__ == "__main__":
     try:
         status = run_cases([test_control_fields,
@@ -260,7 +286,8 @@ if __name__ == "__main__":
                             test_man_page_renders_without_warnings,
                             test_unit_runs_the_program_headless_and_hardened,
                             test_maintainer_scripts_enable_and_start_the_unit_the_debian_way,
-                            test_packaged_program_runs_headless_and_stops_on_sigterm])
+                            test_packaged_program_runs_headless_and_stops_on_sigterm,
+                            test_packaged_program_finds_its_terminal_dialogs])
     finally:
         shutil.rmtree(ROOT, ignore_errors=True)
     raise SystemExit(status)

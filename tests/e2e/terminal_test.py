@@ -21,13 +21,13 @@ TITLE = "Vantrel Quillon Smart wersja 1.4 styczeń 2021"
 class Screen:
     """The program in its own tmux server, with its pid, exit status and terminal modes."""
 
-    def __init__(self, settings, columns=80, lines=24):
+    def __init__(self, settings, columns=80, lines=24, program=PROGRAM):
         self.dir = tempfile.mkdtemp(prefix="qs-tui-")
         with open(os.path.join(self.dir, "setuplite.dat"), "wb") as f:
             f.write(settings)
         self.server = f"qs-tui-{os.getpid()}-{time.monotonic_ns()}"
         self.env = dict(os.environ, LC_ALL="C.UTF-8", LANG="C.UTF-8")
-        script = (f"sh -c 'echo $$ > pid.txt; exec {PROGRAM}'; echo EXIT=$? > exit.txt; "
+        script = (f"sh -c 'echo $$ > pid.txt; exec {program}'; echo EXIT=$? > exit.txt; "
                   "stty -a > stty.txt; sleep 120")
         self.tmux("new-session", "-d", "-s", "ui", "-x", str(columns), "-y", str(lines),
                   "-c", self.dir, script)
@@ -198,6 +198,26 @@ def test_too_small_terminal_gets_a_message_until_enlarged():
         assert screen.exit_status() == "EXIT=2"
 
 
+def test_without_its_dialogs_module_the_program_says_why_and_runs_headless():
+    settings = record()
+    alone = tempfile.mkdtemp(prefix="qs-alone-")
+    try:
+        program = os.path.join(alone, os.path.basename(PROGRAM))
+        shutil.copy(PROGRAM, program)
+        with Screen(settings, program=program) as screen:
+            screen.wait_for("terminal dialogs:", "running without them", "listening on")
+            # The event list goes to the terminal as lines of text: the client's ESC and CR
+            # are shown, not obeyed.
+            port = struct.unpack_from("<i", settings, 228)[0]
+            with socket.create_connection(("127.0.0.1", port), timeout=5) as client:
+                client.sendall(b"\x1bHELLO\r")
+                screen.wait_for("Komenda:^[HELLO^M")
+            os.kill(int(screen.file("pid.txt")), signal.SIGTERM)
+            assert screen.exit_status() == "EXIT=2"
+    finally:
+        shutil.rmtree(alone, ignore_errors=True)
+
+
 if __name__ == "__main__":
     if WINDOWS:
         sys.exit("the terminal dialogs exist in the Linux build only")
@@ -209,4 +229,5 @@ if __name__ == "__main__":
         test_ctrl_c_ends_in_order_from_main_and_from_an_edit_box,
         test_log_path_in_code_page_1250_shown_typed_and_saved,
         test_control_bytes_from_a_client_are_shown_not_obeyed,
+        test_without_its_dialogs_module_the_program_says_why_and_runs_headless,
     ]))

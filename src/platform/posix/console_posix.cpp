@@ -13,20 +13,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kStderrWaitLimit{1000};
 
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    // Code page 1250 and its raw-byte stand-ins all lie below U+10000.
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // The next character of UTF-8 text at at, moving at past it; nothing for a malformed one.
 std::optional<char32_t> NextUtf8(std::string_view text, std::size_t& at) {
   const auto lead = static_cast<unsigned char>(text[at++]);

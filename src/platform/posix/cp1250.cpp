@@ -42,6 +42,39 @@ std::wstring Cp1250ToWide(std::string_view bytes) {
   return wide;
 }
 
+std::string Cp1250ToPrintableUtf8(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(bytes.size());
+  for (const char each : bytes) {
+    const auto byte = static_cast<unsigned char>(each);
+    if (byte < 0x20 || byte == 0x7F) {
+      out.push_back('^');
+      out.push_back(static_cast<char>(byte ^ 0x40));
+    } else if (ShownRaw(byte)) {
+      out += "\\x";
+      out.push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 0x0F]);
+    } else {
+      AppendUtf8(out, static_cast<char32_t>(Cp1250ToWide(byte)));
+    }
+  }
+  return out;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
 std::optional<unsigned char> WideToCp1250(wchar_t c) {
   if (c >= kCp1250RawByteBase && c < kCp1250RawByteBase + 0x100) {
     const auto byte = static_cast<unsigned char>(c - kCp1250RawByteBase);

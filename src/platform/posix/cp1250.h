@@ -17,6 +17,14 @@ inline constexpr wchar_t kCp1250RawByteBase = 0xF700;
 wchar_t Cp1250ToWide(unsigned char byte);
 std::wstring Cp1250ToWide(std::string_view bytes);
 
+// Bytes of 1250 as a line of UTF-8 that a journal or a terminal shows as it is: control
+// codes in caret notation (ESC as ^[, CR as ^M, DEL as ^?), which no terminal obeys and no
+// journal takes for binary data, and the five bytes 1250 leaves undefined as \xNN.
+std::string Cp1250ToPrintableUtf8(std::string_view bytes);
+
+// A character as UTF-8, appended to out; 1250 and its raw-byte stand-ins lie below U+10000.
+void AppendUtf8(std::string& out, char32_t c);
+
 // The 1250 byte for a character, or nothing when 1250 cannot hold it.
 std::optional<unsigned char> WideToCp1250(wchar_t c);
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 
+#include "platform/posix/cp1250.h"
 #include "platform/posix/stdout_writer.h"
 #include "platform/posix/stop_signals.h"
 #include "platform/posix/ui_posix.h"
@@ -24,7 +25,8 @@ constexpr std::chrono::milliseconds kFinalFlushLimit{250};
 class StdoutListControl final : public ListControl {
  public:
   void ResetContent() override {}
-  void AddString(std::string_view line) override { out_.Add(line); }
+  // The client's control bytes reach the journal, or a terminal, as text they cannot obey.
+  void AddString(std::string_view line) override { out_.Add(Cp1250ToPrintableUtf8(line)); }
   void SetCurSel(int) override {}
   bool PassesEveryLineOn() const override { return true; }
 

@@ -1,7 +1,6 @@
 // The dialogs drawn in the terminal: the application object, its loop hooks and signals.
 #include <langinfo.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <clocale>
@@ -145,13 +144,6 @@ int RunSettings(DialogHandler& handler) {
 }
 
 }  // namespace
-
-bool TerminalUiAvailable() {
-  // Without both terminals the toolkit would end the process; a dumb one cannot draw.
-  const char* term = std::getenv("TERM");
-  return isatty(0) == 1 && isatty(1) == 1 && term != nullptr && *term != '\0' &&
-         std::strcmp(term, "dumb") != 0;
-}
 
 int RunTerminalDialog(DialogId id, DialogHandler& handler) {
   return id == DialogId::kMain ? RunMain(handler) : RunSettings(handler);
