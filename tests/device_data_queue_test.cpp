@@ -202,6 +202,23 @@ TEST_F(DeviceDataQueueTest, DrainWaitsForEverySendAndDropsOnlyWhatWaitsPastItsLi
   EXPECT_EQ(sends_.SentSoFar().size(), 10u);
 }
 
+// Runs of full blocks with pauses around the sending thread's look for the next one, for
+// two clients: every block arrives, in order, to its own client.
+TEST_F(DeviceDataQueueTest, RunsOfFullBlocksWithPausesArriveWholeAndInOrder) {
+  constexpr int kBlocks = 3000;
+  for (int i = 0; i < kBlocks; ++i) {
+    Hand(i % 7 == 3 ? second_ : first_, Full(static_cast<std::uint8_t>(i)));
+    if (i % 5 == 4) std::this_thread::sleep_for(std::chrono::microseconds(i % 60));
+  }
+  EXPECT_EQ(queue_.Drain(10s), 0u);
+  const auto sent = sends_.SentSoFar();
+  ASSERT_EQ(sent.size(), static_cast<std::size_t>(kBlocks));
+  for (int i = 0; i < kBlocks; ++i) {
+    ASSERT_EQ(sent[i].socket, i % 7 == 3 ? 2 : 1) << i;
+    ASSERT_EQ(sent[i].bytes, Full(static_cast<std::uint8_t>(i))) << i;
+  }
+}
+
 TEST(DeviceDataQueueEnd, WhatWaitsIsSentBeforeTheQueueEnds) {
   testing::FakeSockets sockets;
   const auto client = testing::FakeClient(sockets, 7);

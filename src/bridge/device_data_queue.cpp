@@ -7,6 +7,20 @@
 
 namespace qs {
 
+namespace {
+
+// How long the sending thread looks for the next block of a run before it sleeps: a few
+// reads of the port at full speed.
+constexpr std::chrono::microseconds kRunGap{30};
+
+void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+}  // namespace
+
 DeviceDataQueue::DeviceDataQueue(std::size_t blockSize, std::size_t blocks, SendBlock send)
     : blockSize_(blockSize),
       send_(std::move(send)),
@@ -48,6 +62,7 @@ void DeviceDataQueue::Hand(std::shared_ptr<ClientConnection> client, const std::
   std::memcpy(BytesOf(place), bytes, count);
   blocks_[place] = Block{std::move(client), count};
   ++waiting_;
+  handed_.fetch_add(1, std::memory_order_relaxed);
   lock.unlock();
   changed_.notify_all();
 }
@@ -86,7 +101,29 @@ void DeviceDataQueue::Run() {
     first_ = (first_ + 1) % blocks_.size();
     --waiting_;
     changed_.notify_all();
+    // In a run of full blocks the next one is a read away; looking for it a moment costs
+    // less than sleeping and being woken for each. A run is on while the reader keeps ahead
+    // of the sends or the look finds the next block; a slow device never starts one.
+    const bool full = count == blockSize_;
+    if (waiting_ > 0) {
+      inRun_ = full;
+    } else {
+      inRun_ = inRun_ && full && !stopping_ && AwaitNextBriefly(lock);
+    }
   }
+}
+
+bool DeviceDataQueue::AwaitNextBriefly(std::unique_lock<std::mutex>& lock) {
+  const std::size_t seen = handed_.load(std::memory_order_relaxed);
+  lock.unlock();
+  const auto until = std::chrono::steady_clock::now() + kRunGap;
+  bool came = false;
+  while (!(came = handed_.load(std::memory_order_relaxed) != seen) &&
+         std::chrono::steady_clock::now() < until) {
+    CpuRelax();
+  }
+  lock.lock();
+  return came;
 }
 
 }  // namespace qs

@@ -1,6 +1,7 @@
 // The port's blocks on their way to their clients: the reader hands a block over and reads on.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -49,6 +50,9 @@ class DeviceDataQueue {
   };
 
   void Run();
+  // With the lock held on entry and on return, looks without it for a block handed in the
+  // next kRunGap; true when one came.
+  bool AwaitNextBriefly(std::unique_lock<std::mutex>& lock);
   std::uint8_t* BytesOf(std::size_t place) { return bytes_.data() + place * blockSize_; }
 
   const std::size_t blockSize_;
@@ -63,6 +67,8 @@ class DeviceDataQueue {
   bool sendingHere_ = false;  // a short block is being sent on the thread that handed it
   bool promised_ = false;     // the block being sent told the socket that the next follows
   bool stopping_ = false;
+  bool inRun_ = false;  // the sending thread's own: full blocks keep coming (see Run)
+  std::atomic<std::size_t> handed_{0};  // blocks ever queued, for a look without the lock
   std::thread thread_;
 };
 
