@@ -1,5 +1,6 @@
 // The POSIX serial backend on pty pairs: COM names, the raw line, termios settings, cancel.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include "platform/comm.h"
 #include "support/comm_posix_fixture.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace qs::platform {
 namespace {
@@ -157,6 +159,62 @@ TEST_F(CommPosixTest, GetStateReportsWhatTheDeviceHasNotWhatWasAsked) {
   ASSERT_TRUE(port->SetState(dcb));
   EXPECT_EQ(State().ByteSize, 8);
   EXPECT_EQ(State().Parity, 0);
+}
+
+// --- Input read ahead -----------------------------------------------------------------
+
+// A burst larger than a read: waits until the device's queue holds all of it, so that the
+// first read of the port takes everything the device has in one go.
+void SendBurst(PtyPair& pty, const std::string& bytes) {
+  ASSERT_TRUE(pty.Send(bytes));
+  ASSERT_TRUE(WaitUntil([&] {
+    int queued = 0;
+    return ::ioctl(pty.slave(), FIONREAD, &queued) == 0 && queued == static_cast<int>(bytes.size());
+  }));
+}
+
+std::string Pattern(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + i % 23);
+  return bytes;
+}
+
+// Each read still takes at most what it asks for, in order; a purge of the input drops what
+// the device gave ahead of the reader as well, and bytes that come after it are read.
+TEST_F(CommPosixTest, ReadsTakeAtMostTheirSizeInOrderAndAPurgeDropsWhatWasReadAhead) {
+  SetReadTimeouts(kMaxDword, 0, 0);  // only what is there
+  const std::string burst = Pattern(3000);
+  SendBurst(pty, burst);
+  std::string got;
+  for (const std::size_t size : {1023u, 10u, 1023u}) {
+    const TimedRead read = ReadFrom(*port, size);
+    ASSERT_EQ(read.count, static_cast<long>(size));
+    got += read.bytes;
+  }
+  EXPECT_EQ(got, burst.substr(0, got.size()));
+
+  ASSERT_TRUE(port->Purge(kPurgeRxClear));
+  EXPECT_EQ(ReadFrom(*port, 1023).count, 0);
+  EXPECT_FALSE(port->WaitForInput(50ms));
+  ASSERT_TRUE(pty.Send("new"));
+  SetReadTimeouts(0, 0, 2000);
+  EXPECT_EQ(ReadFrom(*port, 3).bytes, "new");
+}
+
+// Bytes the device gave before it went away all reach the reader before the port says so.
+TEST_F(CommPosixTest, WhatWasReadBeforeAHangUpIsReadBeforeTheDeviceIsGone) {
+  SetReadTimeouts(kMaxDword, 0, 0);
+  const std::string burst = Pattern(3000);
+  SendBurst(pty, burst);
+  std::string got = ReadFrom(*port, 1023).bytes;
+  pty.CloseMaster();
+  while (true) {
+    const TimedRead read = ReadFrom(*port, 1023);
+    if (read.count <= 0) break;
+    got += read.bytes;
+  }
+  EXPECT_EQ(got, burst);
+  EXPECT_TRUE(port->Gone());
 }
 
 // --- Cancel and hang-up ---------------------------------------------------------------

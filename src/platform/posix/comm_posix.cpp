@@ -234,7 +234,10 @@ bool PosixCommPort::Purge(std::uint32_t flags) {
   Operation op(*this);
   if (!op) return false;
   bool ok = true;
-  if ((flags & kPurgeRxClear) != 0) ok = sys::IoctlValue(op.fd(), TCFLSH, TCIFLUSH) == 0 && ok;
+  if ((flags & kPurgeRxClear) != 0) {
+    ok = sys::IoctlValue(op.fd(), TCFLSH, TCIFLUSH) == 0 && ok;
+    purges_.fetch_add(1, std::memory_order_acq_rel);  // and what was read ahead goes too
+  }
   if ((flags & kPurgeTxClear) != 0) ok = sys::IoctlValue(op.fd(), TCFLSH, TCOFLUSH) == 0 && ok;
   return ok;
 }

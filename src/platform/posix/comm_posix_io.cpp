@@ -4,6 +4,8 @@
 #include <sys/ioctl.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 #include "platform/posix/comm_posix_port.h"
 #include "platform/posix/comm_posix_syscalls.h"
@@ -128,7 +130,8 @@ long PosixCommPort::Read(std::uint8_t* buffer, std::size_t size) {
   // wait for input first rather than read in vain. One that filled its buffer reads at once,
   // and so do the reads that must tell bytes already there from bytes that came later.
   const bool waitFirst = !bufferedEnds || firstByteEnds;
-  if (waitFirst && inputDrained_.load(std::memory_order_relaxed) && !gone_.load()) {
+  if (waitFirst && inputDrained_.load(std::memory_order_relaxed) && !HoldsAhead() &&
+      !gone_.load()) {
     switch (WaitFor(op, POLLIN, total)) {
       case Wait::kReady:
       case Wait::kTimedOut:  // the read below takes what came at the last moment
@@ -141,7 +144,7 @@ long PosixCommPort::Read(std::uint8_t* buffer, std::size_t size) {
     }
   }
   while (true) {
-    const ssize_t n = sys::Read(op.fd(), buffer + got, size - got);
+    const ssize_t n = ReadDevice(op.fd(), buffer + got, size - got);
     if (n > 0) {
       got += static_cast<std::size_t>(n);
       lastByte = Clock::now();
@@ -184,9 +187,58 @@ long PosixCommPort::Read(std::uint8_t* buffer, std::size_t size) {
   }
 }
 
+ssize_t PosixCommPort::ReadDevice(int fd, std::uint8_t* buffer, std::size_t size) {
+  const std::size_t took = TakeAhead(buffer, size);
+  if (took == size) return static_cast<ssize_t>(took);
+  std::array<std::uint8_t, kReadAhead> fresh;
+  // Bytes kept from a read that a purge overlaps are dropped by it.
+  const std::uint64_t purges = purges_.load(std::memory_order_acquire);
+  const ssize_t n = sys::Read(fd, fresh.data(), fresh.size());
+  // What was taken goes back now; a failure is there again for the next read.
+  if (n <= 0) return took > 0 ? static_cast<ssize_t>(took) : n;
+  const std::size_t now = std::min(size - took, static_cast<std::size_t>(n));
+  std::memcpy(buffer + took, fresh.data(), now);
+  KeepAhead(fresh.data() + now, static_cast<std::size_t>(n) - now, purges);
+  return static_cast<ssize_t>(took + now);
+}
+
+std::size_t PosixCommPort::TakeAhead(std::uint8_t* buffer, std::size_t size) {
+  std::lock_guard<std::mutex> lock(aheadMu_);
+  if (aheadPurges_ != purges_.load(std::memory_order_acquire)) DropAhead();
+  if (ahead_.empty()) return 0;
+  const std::size_t n = std::min(size, ahead_.size() - aheadFirst_);
+  std::memcpy(buffer, ahead_.data() + aheadFirst_, n);
+  aheadFirst_ += n;
+  if (aheadFirst_ == ahead_.size()) DropAhead();
+  return n;
+}
+
+void PosixCommPort::KeepAhead(const std::uint8_t* bytes, std::size_t count, std::uint64_t purges) {
+  if (count == 0) return;
+  std::lock_guard<std::mutex> lock(aheadMu_);
+  if (purges != purges_.load(std::memory_order_acquire)) return;  // read before a purge
+  if (aheadPurges_ != purges) DropAhead();
+  // Another reader's bytes may still wait (reads on two threads at once): these follow them.
+  ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(aheadFirst_));
+  aheadFirst_ = 0;
+  ahead_.insert(ahead_.end(), bytes, bytes + count);
+  aheadPurges_ = purges;
+}
+
+void PosixCommPort::DropAhead() {
+  ahead_.clear();
+  aheadFirst_ = 0;
+}
+
+bool PosixCommPort::HoldsAhead() {
+  std::lock_guard<std::mutex> lock(aheadMu_);
+  return !ahead_.empty() && aheadPurges_ == purges_.load(std::memory_order_acquire);
+}
+
 bool PosixCommPort::WaitForInput(std::chrono::milliseconds limit) {
   Operation op(*this);
   if (!op) return false;
+  if (HoldsAhead()) return true;
   return WaitFor(op, POLLIN, Clock::now() + limit) == Wait::kReady;
 }
 

@@ -1,6 +1,8 @@
 // An open serial device on POSIX: termios settings, Windows read/write time-outs, cancel.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -8,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "platform/comm.h"
 #include "platform/common/operation_gate.h"
@@ -53,6 +56,12 @@ class PosixCommPort final : public CommPort, private OperationGate::Waker {
   Wait WaitFor(const Operation& op, short events, Deadline deadline);
   bool WaitForRoom(const Operation& op, Deadline deadline);
   void NoteQueuedUntil(Clock::time_point deadline);
+  // read(2) on the device, served from the bytes read ahead first.
+  ssize_t ReadDevice(int fd, std::uint8_t* buffer, std::size_t size);
+  std::size_t TakeAhead(std::uint8_t* buffer, std::size_t size);
+  void KeepAhead(const std::uint8_t* bytes, std::size_t count, std::uint64_t purges);
+  void DropAhead();  // under aheadMu_
+  bool HoldsAhead();
   std::chrono::nanoseconds CharTime() const;
   CommTimeouts Timeouts();
   void DiscardHeldOutput(int fd);
@@ -69,6 +78,15 @@ class PosixCommPort final : public CommPort, private OperationGate::Waker {
   std::atomic<bool> gone_{false};  // a read saw a hang-up or an I/O error
   // The last read left nothing in the driver's queue: the next one waits before it reads.
   std::atomic<bool> inputDrained_{false};
+  // Bytes read from the device ahead of the reader, as a driver's input queue holds them: one
+  // read of the device serves several reads of the port, each still at most what its caller
+  // asked for. A purge of the input drops them.
+  static constexpr std::size_t kReadAhead = 4096;
+  std::mutex aheadMu_;
+  std::vector<std::uint8_t> ahead_;       // under aheadMu_, from aheadFirst_ on
+  std::size_t aheadFirst_ = 0;            // under aheadMu_
+  std::uint64_t aheadPurges_ = 0;         // under aheadMu_: purges_ before they were read
+  std::atomic<std::uint64_t> purges_{0};  // purges of the input so far
   // One character's time on the line at the rate last set, in nanoseconds (0: unknown).
   std::atomic<std::int64_t> charTimeNs_{0};
   // The latest write time-out of a byte handed on, on Clock: Close lets it leave until then.
