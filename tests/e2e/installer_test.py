@@ -116,11 +116,19 @@ def start_from_link_and_close(path):
                                stderr=subprocess.DEVNULL)
     try:
         found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name",
-                                "Quillon Smart"], capture_output=True, timeout=60)
+                                "Quillon Smart"], capture_output=True, text=True, timeout=60)
         assert found.returncode == 0, "no main dialog"
+        dialog = found.stdout.split()[0]
         wait_until(lambda: os.path.exists(log) and b"Start programu" in read(log)[before:], 30,
                    "the start line in the working folder's log")
         for _ in range(3):  # under Xvfb an Escape now and then goes missing
+            # Without a window manager nothing hands the new dialog the keyboard: give it the
+            # focus before each key, or the key goes to whichever window had it.
+            try:
+                subprocess.run(["xdotool", "windowfocus", "--sync", dialog], timeout=5,
+                               capture_output=True)
+            except subprocess.TimeoutExpired:
+                print("note: the dialog did not take the focus")
             subprocess.run(["xdotool", "key", "Escape"], timeout=10, check=True)
             try:
                 program.wait(5)
