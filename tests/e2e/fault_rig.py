@@ -80,9 +80,11 @@ class Rig:
         assert log.endswith(END), log[-200:]
         texts = [line[18:].split(b"[")[0] for line in log.split(b"\r\n")[1:]]
         assert texts[-2:] == SHUT_DOWN[1:], texts[-4:]
-        # Only the lines of the chunk in hand when the stop came may stand in between.
-        assert SHUT_DOWN[0] in texts, texts[-4:]
-        between = texts[len(texts) - 1 - texts[::-1].index(SHUT_DOWN[0]) + 1:-2]
+        # Only the lines of the chunk in hand when the stop came may stand in between. That
+        # chunk's traffic text may follow the first line, and starts wherever the chunk does.
+        starts = [i for i, text in enumerate(texts) if text.startswith(SHUT_DOWN[0])]
+        assert starts, texts[-4:]
+        between = texts[starts[-1] + 1:-2]
         assert all(t.startswith((b"Komenda:", b"Error", b"SendTCP Error")) for t in between), \
             between[:6]
         return took
